@@ -1,0 +1,299 @@
+// The exception record, its call trace and the three exception kinds.
+
+#include "StdException"
+#include "Guard"
+
+#include <sstream>
+#include <stdexcept>
+#include <typeinfo>
+
+#if defined(__GNUG__)
+#include <cstdlib>
+#include <cxxabi.h>
+#endif
+
+namespace Quorbel {
+
+namespace {
+
+// The level that the public constructor gives new records.
+DetailLevel defaultDetailLevel = FullDetail;
+
+// Writes the description of an operation's five origin-like arguments, up to
+// the comment's closing parenthesis, which the caller adds with whatever follows.
+std::ostream& WriteArguments(std::ostream& text, const std::string& file, std::uint32_t line,
+                             const std::string& funcsig, const std::string& parameters,
+                             const std::string& comment) {
+    return text << "file(" << file << ") line(" << line << ") funcsig(" << funcsig
+                << ") parameters(" << parameters << ") comment(" << comment;
+}
+
+// The description that a guard records when a guarded step of a constructor
+// or of AddToCallTrace fails.
+std::string DescribeArguments(const std::string& file, std::uint32_t line,
+                              const std::string& funcsig, const std::string& parameters,
+                              const std::string& comment) {
+    std::ostringstream text;
+    WriteArguments(text, file, line, funcsig, parameters, comment) << ")";
+    return text.str();
+}
+
+// The description of a copy constructor's source: its whole text report.
+std::string DescribeSource(const StdException& e) {
+    std::ostringstream text;
+    text << "e(" << e << ")";
+    return text.str();
+}
+
+// The readable name of a type as the run-time type information gives it.
+std::string ReadableTypeName(const std::type_info& type) {
+#if defined(__GNUG__)
+    int status = 0;
+    char* readable = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    if (status == 0 && readable != nullptr) {
+        std::string name;
+        try {
+            name = readable;
+        } catch (...) {
+            std::free(readable);
+            throw;
+        }
+        std::free(readable);
+        return name;
+    }
+#endif
+    return type.name();
+}
+
+}  // namespace
+
+// ---- StdException -------------------------------------------------------
+
+StdException::StdException(const std::string& file, std::uint32_t line,
+                           const std::string& funcsig, const std::string& parameters,
+                           const std::string& comment)
+    : detailLevel(defaultDetailLevel) {
+    const std::string description = DescribeArguments(file, line, funcsig, parameters, comment);
+    QUORBEL_GUARD(description, "Cleaning up in StdException constructor", [&] {
+        callTrace.reset(new CallTrace);
+        AddToCallTrace(file, line, funcsig, parameters, comment);
+    });
+}
+
+StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
+    const std::string description = DescribeSource(e);
+    // Each part is handed to its field as soon as it exists, so the clean-up
+    // finds nothing pending unless a hand-over itself is interrupted.
+    OwnedPtr<CallTrace> pendingTrace;
+    OwnedPtr<StdException> pendingPrevious;
+    QUORBEL_GUARD_WITH_CLEANUP(
+        description, "Cleaning up in copy constructor",
+        [&] {
+            pendingTrace.reset(new CallTrace);
+            callTrace.reset(pendingTrace.release());
+            if (e.previousException.get() != nullptr) {
+                pendingPrevious.reset(e.previousException->clone());
+                previousException.reset(pendingPrevious.release());
+            }
+            for (CallTrace::const_reverse_iterator entry = e.callTrace->rbegin();
+                 entry != e.callTrace->rend(); ++entry)
+                AddToCallTrace(entry->file, entry->line, entry->funcsig, entry->parameters,
+                               entry->comment);
+        },
+        [&] {
+            pendingTrace.reset();
+            pendingPrevious.reset();
+        });
+}
+
+StdException& StdException::operator=(const StdException& e) {
+    if (&e == this) return *this;
+    callTrace.reset(new CallTrace(*e.callTrace));
+    reportingStrategy.reset(e.reportingStrategy.get() != nullptr ? e.reportingStrategy->clone()
+                                                                 : nullptr);
+    previousException.reset(e.previousException.get() != nullptr ? e.previousException->clone()
+                                                                 : nullptr);
+    detailLevel = e.detailLevel;
+    return *this;
+}
+
+StdException::~StdException() {
+    try {
+        if (callTrace.get() != nullptr) callTrace->clear();
+    } catch (...) {
+        // Releasing entries must never stop the release of the rest.
+    }
+    previousException.reset();
+    reportingStrategy.reset();
+    callTrace.reset();
+}
+
+void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
+                                  const std::string& funcsig, const std::string& parameters,
+                                  const std::string& comment) {
+    const std::string description = DescribeArguments(file, line, funcsig, parameters, comment);
+    QUORBEL_GUARD(description, "", [&] {
+        CallTraceEntry entry = {file, line, funcsig, parameters, comment};
+        callTrace->push_front(entry);
+    });
+}
+
+void StdException::AddPreviousException(const StdException* previous) {
+    if (previous == nullptr) return;
+    previousException.reset(previous->clone());
+    previousException->SetDetailLevel(detailLevel);
+}
+
+DetailLevel StdException::GetDetailLevel() const { return detailLevel; }
+
+void StdException::SetDetailLevel(DetailLevel level) {
+    for (StdException* record = this; record != nullptr; record = record->previousException.get())
+        record->detailLevel = level;
+}
+
+void StdException::SetDefaultDetailLevel(DetailLevel level) { defaultDetailLevel = level; }
+
+std::string StdException::TypeName() const { return "StdException"; }
+
+std::string StdException::DisplayValue() const { return "StdException"; }
+
+// ---- UnexpectedException ------------------------------------------------
+
+UnexpectedException::UnexpectedException(const std::string& file, std::uint32_t line,
+                                         const std::string& funcsig,
+                                         const std::string& parameters,
+                                         const std::string& comment)
+    : StdException(file, line, funcsig, parameters, comment) {}
+
+UnexpectedException::UnexpectedException(const UnexpectedException& e) : StdException(e) {}
+
+UnexpectedException& UnexpectedException::operator=(const UnexpectedException& e) {
+    if (&e != this) StdException::operator=(e);
+    return *this;
+}
+
+UnexpectedException::~UnexpectedException() {}
+
+UnexpectedException* UnexpectedException::clone() const {
+    return QUORBEL_GUARD("", "", [&] { return new UnexpectedException(*this); });
+}
+
+std::string UnexpectedException::TypeName() const { return "UnexpectedException"; }
+
+std::string UnexpectedException::DisplayValue() const {
+    return "An unexpected exception was caught in our exception handler.";
+}
+
+// ---- CPPException -------------------------------------------------------
+
+CPPException::CPPException(const std::string& file, std::uint32_t line,
+                           const std::string& funcsig, const std::string& parameters,
+                           const std::string& comment, const std::exception& e)
+    : StdException(file, line, funcsig, parameters, comment),
+      message(e.what()),
+      typeName(ReadableTypeName(typeid(e))) {}
+
+CPPException::CPPException(const CPPException& e)
+    : StdException(e), message(e.message), typeName(e.typeName) {}
+
+CPPException& CPPException::operator=(const CPPException& e) {
+    if (&e != this) {
+        StdException::operator=(e);
+        message = e.message;
+        typeName = e.typeName;
+    }
+    return *this;
+}
+
+CPPException::~CPPException() {}
+
+CPPException* CPPException::clone() const {
+    return QUORBEL_GUARD("", "", [&] { return new CPPException(*this); });
+}
+
+std::string CPPException::TypeName() const { return "CPPException"; }
+
+std::string CPPException::DisplayValue() const { return typeName + "\r\n" + message; }
+
+// ---- BadHandlerException ------------------------------------------------
+
+BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t line,
+                                         const std::string& funcsig,
+                                         const std::string& parameters,
+                                         const std::string& comment,
+                                         StdException* originalException,
+                                         StdException* handlerException)
+    : StdException(file, line, funcsig, parameters, comment) {
+    if (originalException == nullptr || handlerException == nullptr) {
+        const std::invalid_argument missing(
+            std::string("BadHandlerException needs two exceptions, but ") +
+            (originalException == nullptr ? "originalException" : "handlerException") +
+            " is null");
+        QUORBEL_THROW(CPPException, "", "", missing);
+    }
+    std::ostringstream text;
+    WriteArguments(text, file, line, funcsig, parameters, comment)
+        << ") originalException(" << *originalException << ") handlerException("
+        << *handlerException << ")";
+    HoldClones(QUORBEL_HERE, text.str(), *originalException, *handlerException);
+}
+
+BadHandlerException::BadHandlerException(const BadHandlerException& e) : StdException(e) {
+    HoldClones(QUORBEL_HERE, DescribeSource(e), *e.originalException.get(),
+               *e.handlerException.get());
+}
+
+void BadHandlerException::HoldClones(const Place& at, const std::string& description,
+                                     const StdException& original,
+                                     const StdException& handler) {
+    OwnedPtr<StdException> pendingOriginal;
+    OwnedPtr<StdException> pendingHandler;
+    TraceGuardWithCleanUp(
+        at, description, "",
+        [&] {
+            pendingOriginal.reset(original.clone());
+            originalException.reset(pendingOriginal.release());
+            pendingHandler.reset(handler.clone());
+            handlerException.reset(pendingHandler.release());
+
+            originalException->SetDetailLevel(GetDetailLevel());
+            handlerException->SetDetailLevel(GetDetailLevel());
+
+            // The held exceptions report through the module default unless
+            // this exception has a strategy of its own.
+            const CReportingStrategy* strategy = GetReportingStrategy();
+            if (strategy == GetDefaultReportingStrategy()) strategy = nullptr;
+            originalException->SetReportingStrategy(strategy);
+            handlerException->SetReportingStrategy(strategy);
+        },
+        [&] {
+            pendingOriginal.reset();
+            pendingHandler.reset();
+        });
+}
+
+BadHandlerException& BadHandlerException::operator=(const BadHandlerException& e) {
+    if (&e == this) return *this;
+    StdException::operator=(e);
+    originalException.reset(e.originalException->clone());
+    handlerException.reset(e.handlerException->clone());
+    return *this;
+}
+
+BadHandlerException::~BadHandlerException() {
+    handlerException.reset();
+    originalException.reset();
+}
+
+BadHandlerException* BadHandlerException::clone() const {
+    return QUORBEL_GUARD("", "", [&] { return new BadHandlerException(*this); });
+}
+
+std::string BadHandlerException::TypeName() const { return "BadHandlerException"; }
+
+std::string BadHandlerException::DisplayValue() const {
+    return "A " + handlerException->TypeName() + " was caught while handling a " +
+           originalException->TypeName() + " exception.";
+}
+
+}  // namespace Quorbel

@@ -1,0 +1,109 @@
+// The text report, the XML report and the stream-insertion operator.
+
+#include "StdException"
+#include "Guard"
+
+#include <cstddef>
+#include <ostream>
+#include <sstream>
+
+namespace Quorbel {
+
+namespace {
+
+const char closingTag[] = "</Exception>";
+
+// Calls write(entry, position) for each entry that the level shows, origin
+// first; position counts up from 0 at the origin.
+template <class Write>
+void ForEachShownEntry(const StdException::CallTrace& trace, DetailLevel level, Write write) {
+    if (level == FullDetail) {
+        std::size_t position = 0;
+        for (StdException::CallTrace::const_reverse_iterator entry = trace.rbegin();
+             entry != trace.rend(); ++entry)
+            write(*entry, position++);
+    } else if (level == MediumDetail) {
+        write(trace.back(), 0);
+    }
+}
+
+// A stream for a report: any failure raises instead of truncating the text.
+class ReportStream : public std::ostringstream {
+public:
+    ReportStream() { exceptions(std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit); }
+};
+
+}  // namespace
+
+std::string StdException::AsString() const {
+    ReportStream text;
+    QUORBEL_GUARD("", "", [&] {
+        text << DisplayValue() << "\r\n";
+        const std::size_t newest = callTrace->size() - 1;
+        ForEachShownEntry(*callTrace, detailLevel,
+                          [&](const CallTraceEntry& entry, std::size_t position) {
+                              if (detailLevel == FullDetail)
+                                  text << "[" << newest - position << "] ";
+                              text << "\tFile : " << entry.file << "\r\n\tLine : " << entry.line
+                                   << "\r\n\tFunction signature : " << entry.funcsig
+                                   << "\r\n\tParameters : " << entry.parameters
+                                   << "\r\n\tDeveloper Comment : " << entry.comment << "\r\n";
+                          });
+        if (previousException.get() != nullptr)
+            text << "Translated from a previous exception:\r\n{\r\n"
+                 << previousException->AsString() << "}\r\n";
+    });
+    return text.str();
+}
+
+std::string StdException::AsXML() const {
+    ReportStream xml;
+    QUORBEL_GUARD("", "", [&] {
+        xml << "<Exception><Name>" << TypeName() << "</Name><Value>" << DisplayValue()
+            << "</Value><CallTrace>";
+        ForEachShownEntry(*callTrace, detailLevel,
+                          [&](const CallTraceEntry& entry, std::size_t position) {
+                              xml << "<CallTraceEntry position=\"" << position << "\"><File>"
+                                  << entry.file << "</File><Line>" << entry.line
+                                  << "</Line><FuncSig>" << entry.funcsig << "</FuncSig><Params>"
+                                  << entry.parameters << "</Params><Comment>" << entry.comment
+                                  << "</Comment></CallTraceEntry>";
+                          });
+        xml << "</CallTrace>";
+        if (previousException.get() != nullptr)
+            xml << "<PreviousException>" << previousException->AsXML() << "</PreviousException>";
+        xml << closingTag;
+    });
+    return xml.str();
+}
+
+std::string BadHandlerException::AsString() const {
+    std::string text;
+    QUORBEL_GUARD("", "", [&] {
+        text = StdException::AsString() + "Handler Exception:\r\n" +
+               handlerException->AsString() + "Original Exception:\r\n" +
+               originalException->AsString();
+    });
+    return text;
+}
+
+std::string BadHandlerException::AsXML() const {
+    std::string xml;
+    QUORBEL_GUARD("", "", [&] {
+        xml = StdException::AsXML();
+        // The held exceptions become the last children of this exception's
+        // own element, which the base layout always closes last.
+        xml.insert(xml.size() - (sizeof closingTag - 1),
+                   "<HandlerException>" + handlerException->AsXML() +
+                       "</HandlerException><OriginalException>" +
+                       originalException->AsXML() + "</OriginalException>");
+    });
+    return xml;
+}
+
+std::ostream& operator<<(std::ostream& os, const StdException& e) {
+    return QUORBEL_GUARD("", "No parameter info here.",
+                         [&]() -> std::ostream& { return os << e.AsString(); });
+}
+
+}  // namespace Quorbel
