@@ -114,6 +114,39 @@ public:
     std::ostream& Print(std::ostream& os) const override { return os; }
 };
 
+// The text of the n-th element called tag in an XML report, counted from 0.
+inline std::string XmlField(const std::string& xml, const std::string& tag, int n = 0) {
+    std::string::size_type at = 0;
+    for (int i = 0; i <= n; ++i) {
+        at = xml.find("<" + tag + ">", at);
+        if (at == std::string::npos) return "(no " + tag + ")";
+        at += tag.size() + 2;
+    }
+    return xml.substr(at, xml.find("</" + tag + ">", at) - at);
+}
+
+// The XML of one call-trace entry.
+inline std::string XmlEntry(int position, const std::string& file, const std::string& line,
+                            const std::string& funcsig, const std::string& parameters,
+                            const std::string& comment) {
+    return "<CallTraceEntry position=\"" + std::to_string(position) + "\"><File>" + file +
+           "</File><Line>" + line + "</Line><FuncSig>" + funcsig + "</FuncSig><Params>" +
+           parameters + "</Params><Comment>" + comment + "</Comment></CallTraceEntry>";
+}
+
+// The entry at position n of a report's outer call trace as a test expects a
+// guard in the named operation to make it. File, line and signature are the
+// compiler's, so they are read from the report; the signature is kept only if
+// it names the operation.
+inline std::string ExpectedEntry(const std::string& xml, int n, const std::string& operation,
+                                 const std::string& parameters, const std::string& comment) {
+    std::string funcsig = XmlField(xml, "FuncSig", n);
+    if (funcsig.find(operation) == std::string::npos)
+        funcsig = "(a signature naming " + operation + ")";
+    return XmlEntry(n, XmlField(xml, "File", n), XmlField(xml, "Line", n), funcsig, parameters,
+                    comment);
+}
+
 }  // namespace probes
 
 #endif

@@ -2,8 +2,8 @@
 
 #include "StdException"
 #include "Guard"
+#include "TextStream.h"
 
-#include <sstream>
 #include <stdexcept>
 #include <typeinfo>
 
@@ -33,14 +33,14 @@ std::ostream& WriteArguments(std::ostream& text, const std::string& file, std::u
 std::string DescribeArguments(const std::string& file, std::uint32_t line,
                               const std::string& funcsig, const std::string& parameters,
                               const std::string& comment) {
-    std::ostringstream text;
+    TextStream text;
     WriteArguments(text, file, line, funcsig, parameters, comment) << ")";
     return text.str();
 }
 
 // The description of a copy constructor's source: its whole text report.
 std::string DescribeSource(const StdException& e) {
-    std::ostringstream text;
+    TextStream text;
     text << "e(" << e << ")";
     return text.str();
 }
@@ -231,7 +231,7 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
             " is null");
         QUORBEL_THROW(CPPException, "", "", missing);
     }
-    std::ostringstream text;
+    TextStream text;
     WriteArguments(text, file, line, funcsig, parameters, comment)
         << ") originalException(" << *originalException << ") handlerException("
         << *handlerException << ")";

@@ -2,10 +2,10 @@
 
 #include "StdException"
 #include "Guard"
+#include "TextStream.h"
 
 #include <cstddef>
 #include <ostream>
-#include <sstream>
 
 namespace Quorbel {
 
@@ -27,16 +27,10 @@ void ForEachShownEntry(const StdException::CallTrace& trace, DetailLevel level, 
     }
 }
 
-// A stream for a report: any failure raises instead of truncating the text.
-class ReportStream : public std::ostringstream {
-public:
-    ReportStream() { exceptions(std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit); }
-};
-
 }  // namespace
 
 std::string StdException::AsString() const {
-    ReportStream text;
+    TextStream text;
     QUORBEL_GUARD("", "", [&] {
         text << DisplayValue() << "\r\n";
         const std::size_t newest = callTrace->size() - 1;
@@ -57,7 +51,7 @@ std::string StdException::AsString() const {
 }
 
 std::string StdException::AsXML() const {
-    ReportStream xml;
+    TextStream xml;
     QUORBEL_GUARD("", "", [&] {
         xml << "<Exception><Name>" << TypeName() << "</Name><Value>" << DisplayValue()
             << "</Value><CallTrace>";

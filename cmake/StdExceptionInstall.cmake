@@ -1,0 +1,30 @@
+# Install rules: headers under include/StdException, the shared library with
+# its SONAME links, a CMake package exporting Quorbel::StdException and a
+# pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(stdexception_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/StdException")
+
+install(TARGETS StdException EXPORT StdExceptionTargets
+    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
+    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
+    DESTINATION "${stdexception_cmake_dir}")
+
+configure_package_config_file("${CMAKE_CURRENT_LIST_DIR}/StdExceptionConfig.cmake.in"
+    "${PROJECT_BINARY_DIR}/StdExceptionConfig.cmake"
+    INSTALL_DESTINATION "${stdexception_cmake_dir}")
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/StdExceptionConfigVersion.cmake"
+    COMPATIBILITY SameMajorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/StdExceptionConfig.cmake"
+              "${PROJECT_BINARY_DIR}/StdExceptionConfigVersion.cmake"
+    DESTINATION "${stdexception_cmake_dir}")
+
+configure_file("${CMAKE_CURRENT_LIST_DIR}/StdException.pc.in"
+    "${PROJECT_BINARY_DIR}/StdException.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/StdException.pc"
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")

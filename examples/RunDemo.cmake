@@ -1,0 +1,48 @@
+# Runs the demo and checks its exit status. With EXPECTED it also compares the
+# demo's whole standard output and standard error, byte for byte, with the
+# golden files EXPECTED.out and EXPECTED.err (a missing file stands for no
+# output at all); with UPDATE=ON it rewrites those files instead.
+#
+#   cmake -DDEMO=<program> "-DARGS=<options, blank-separated>" -DSTATUS=<exit status>
+#         [-DEXPECTED=<golden file stem>] [-DUPDATE=ON] -P RunDemo.cmake
+#
+# The output goes through files and is read as hex: CMake's text reads drop the
+# carriage returns that the reports end their lines with.
+cmake_minimum_required(VERSION 3.25)
+
+separate_arguments(args UNIX_COMMAND "${ARGS}")
+if(NOT DEFINED EXPECTED)
+    execute_process(COMMAND "${DEMO}" ${args} RESULT_VARIABLE status)
+else()
+    get_filename_component(stem "${EXPECTED}" NAME)
+    set(actual "${CMAKE_CURRENT_BINARY_DIR}/${stem}")
+    execute_process(COMMAND "${DEMO}" ${args} RESULT_VARIABLE status
+                    OUTPUT_FILE "${actual}.out" ERROR_FILE "${actual}.err")
+endif()
+if(NOT status STREQUAL STATUS)
+    message(FATAL_ERROR "stdexception_demo ${ARGS}: exit status ${status}, expected ${STATUS}")
+endif()
+if(NOT DEFINED EXPECTED)
+    return()
+endif()
+
+foreach(stream out err)
+    set(golden "${EXPECTED}.${stream}")
+    file(READ "${actual}.${stream}" actual_bytes HEX)
+    if(UPDATE)
+        if(actual_bytes STREQUAL "")
+            file(REMOVE "${golden}")
+        else()
+            file(COPY_FILE "${actual}.${stream}" "${golden}")
+        endif()
+        continue()
+    endif()
+    set(expected_bytes "")
+    if(EXISTS "${golden}")
+        file(READ "${golden}" expected_bytes HEX)
+    endif()
+    if(NOT actual_bytes STREQUAL expected_bytes)
+        message(FATAL_ERROR "stdexception_demo ${ARGS}: std${stream} differs from ${golden}; "
+                            "see diff ${golden} ${actual}.${stream}")
+    endif()
+endforeach()

@@ -1,0 +1,214 @@
+// SettingsDemo: a settings loader whose failures travel up through guarded
+// layers and come out as text and XML reports (options: see usage below).
+//
+// Without --input it reads a built-in sample whose port is not a number, so
+// the failure path runs: std::stoi fails in ParseNumber, whose guard turns the
+// standard exception into a CPPException; ApplySetting's guard adds its entry;
+// ParseSettings replaces the failure by a SettingsException that names the
+// setting and keeps the CPPException as its previous exception; LoadSettings
+// and main add their entries; main prints the reports and hands the exception
+// to the reporting strategies.
+//
+// Exit status: 0 loaded, 1 loading failed (reports printed), 2 bad options.
+
+#include <StdException/Guard>
+#include <StdException/StdException>
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+// The sample read when no --input is given; "eighty" makes std::stoi fail.
+const char* const builtInSample =
+    "# demo settings\n"
+    "name = quorbel\n"
+    "port = eighty\n"
+    "threads = 4\n";
+
+const char* const usage =
+    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|both] [--input PATH]\n"
+    "Without --input the built-in sample is loaded.\n";
+
+// SettingsException: the application's own member of the family. All it needs
+// is a constructor that forwards the five origin values, clone, TypeName and
+// DisplayValue; call trace, chain, reports and strategies come from the base.
+class SettingsException : public Quorbel::StdException {
+public:
+    SettingsException(const std::string& file, std::uint32_t line, const std::string& funcsig,
+                      const std::string& parameters, const std::string& comment,
+                      const std::string& problem)
+        : StdException(file, line, funcsig, parameters, comment), problem(problem) {}
+    SettingsException* clone() const override { return new SettingsException(*this); }
+    std::string TypeName() const override { return "SettingsException"; }
+    std::string DisplayValue() const override { return "Settings error: " + problem; }
+
+private:
+    std::string problem;
+};
+
+// ConsoleStrategy: reports an exception as one line on standard output, marked
+// with the strategy's name. The library stores clones made with clone().
+class ConsoleStrategy : public Quorbel::CReportingStrategy {
+public:
+    explicit ConsoleStrategy(const std::string& name) : name(name) {}
+    ConsoleStrategy* clone() const override { return new ConsoleStrategy(*this); }
+    void Report(const Quorbel::StdException& exception) override {
+        const std::string value = exception.DisplayValue();  // may hold several lines
+        std::cout << '[' << *this << "] " << exception.TypeName() << ": "
+                  << value.substr(0, value.find('\r')) << '\n';
+    }
+    std::ostream& Print(std::ostream& os) const override { return os << name << " strategy"; }
+
+private:
+    std::string name;
+};
+
+struct Settings {
+    std::string name = "unnamed";
+    int port = 0;
+    int threads = 1;
+};
+
+static std::string Trim(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Every guarded function below describes its own arguments as name(value)
+// groups; the guard records that text only when a failure passes through.
+
+// ParseNumber: the whole of text as an int. std::stoi throws a standard
+// exception on bad input, which leaves the guard as a CPPException.
+static int ParseNumber(const std::string& text) {
+    const std::string parameters = "text(" + text + ")";
+    return QUORBEL_GUARD(parameters, "whole numbers only", [&] {
+        std::size_t used = 0;
+        const int number = std::stoi(text, &used);
+        if (used != text.size())
+            QUORBEL_THROW(SettingsException, parameters, "", "'" + text + "' is not a whole number");
+        return number;
+    });
+}
+
+// ApplySetting: stores one key/value pair in settings.
+static void ApplySetting(Settings& settings, const std::string& key, const std::string& value) {
+    const std::string parameters = "key(" + key + ") value(" + value + ")";
+    QUORBEL_GUARD(parameters, "", [&] {
+        if (key == "name")
+            settings.name = value;
+        else if (key == "port")
+            settings.port = ParseNumber(value);
+        else if (key == "threads")
+            settings.threads = ParseNumber(value);
+        else
+            QUORBEL_THROW(SettingsException, parameters, "", "unknown setting '" + key + "'");
+    });
+}
+
+// ParseSettings: reads "key = value" lines; blank lines and '#' comments are
+// skipped. A value that a standard-library call rejected is reported as a
+// SettingsException naming the setting, with the original failure chained.
+static Settings ParseSettings(std::istream& in, const std::string& source) {
+    const std::string parameters = "source(" + source + ")";
+    return QUORBEL_GUARD(parameters, "", [&] {
+        Settings settings;
+        std::string line;
+        for (unsigned number = 1; std::getline(in, line); ++number) {
+            line = Trim(line);
+            if (line.empty() || line[0] == '#') continue;
+            const std::string where = source + ", line " + std::to_string(number) + ": ";
+            const std::size_t equals = line.find('=');
+            if (equals == std::string::npos)
+                QUORBEL_THROW(SettingsException, parameters, "", where + "expected key = value");
+            const std::string key = Trim(line.substr(0, equals));
+            try {
+                ApplySetting(settings, key, Trim(line.substr(equals + 1)));
+            } catch (const Quorbel::CPPException& failure) {
+                // Built here but not yet thrown, so that the failure can be
+                // chained to it first.
+                SettingsException replacement =
+                    QUORBEL_MAKE(SettingsException, parameters, "replacing a failed conversion",
+                                 where + "setting '" + key + "' is invalid");
+                replacement.AddPreviousException(&failure);
+                throw replacement;
+            }
+        }
+        return settings;
+    });
+}
+
+// LoadSettings: the settings from the file at path, or from the built-in
+// sample when path is empty.
+static Settings LoadSettings(const std::string& path) {
+    const std::string parameters = "path(" + path + ")";
+    return QUORBEL_GUARD(parameters, "", [&] {
+        if (path.empty()) {
+            std::istringstream sample(builtInSample);
+            return ParseSettings(sample, "built-in sample");
+        }
+        std::ifstream file(path);
+        if (!file) QUORBEL_THROW(SettingsException, parameters, "", "cannot open '" + path + "'");
+        return ParseSettings(file, path);
+    });
+}
+
+struct Options {
+    std::string detail = "full";
+    std::string format = "text";
+    std::string input;  // empty: the built-in sample
+};
+
+// ParseOptions: false on an unknown option, a missing value or a value that
+// the option does not accept.
+static bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; i += 2) {
+        const std::string option = argv[i];
+        const std::string value = i + 1 < argc ? argv[i + 1] : "";
+        if (option == "--detail" && (value == "full" || value == "medium" || value == "low"))
+            options.detail = value;
+        else if (option == "--format" && (value == "text" || value == "xml" || value == "both"))
+            options.format = value;
+        else if (option == "--input" && !value.empty())
+            options.input = value;
+        else
+            return false;
+    }
+    return true;
+}
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::cerr << usage;
+        return 2;
+    }
+
+    // Module-wide settings first: records take the default detail level when
+    // they are built, and the library keeps clones of the strategies.
+    Quorbel::StdException::SetDefaultDetailLevel(options.detail == "full"     ? Quorbel::FullDetail
+                                                 : options.detail == "medium" ? Quorbel::MediumDetail
+                                                                              : Quorbel::LowDetail);
+    const ConsoleStrategy defaultStrategy("default"), fallbackStrategy("fallback");
+    Quorbel::StdException::SetDefaultReportingStrategy(&defaultStrategy);
+    Quorbel::StdException::SetFallbackReportingStrategy(&fallbackStrategy);
+
+    const std::string parameters = "detail(" + options.detail + ") format(" + options.format +
+                                   ") input(" + options.input + ")";
+    try {
+        const Settings settings =
+            QUORBEL_GUARD(parameters, "", [&] { return LoadSettings(options.input); });
+        std::cout << "Loaded: name=" << settings.name << " port=" << settings.port
+                  << " threads=" << settings.threads << '\n';
+        return 0;
+    } catch (Quorbel::StdException& failure) {
+        if (options.format != "xml") std::cout << "Text report:\n" << failure;
+        if (options.format != "text") std::cout << "XML report:\n" << failure.AsXML() << '\n';
+        failure.ReportException();          // its own strategy, else the module default
+        failure.FallbackReportException();  // the module fallback
+        return 1;
+    }
+}
