@@ -73,7 +73,10 @@ StdException::StdException(const std::string& file, std::uint32_t line,
                            const std::string& funcsig, const std::string& parameters,
                            const std::string& comment)
     : detailLevel(defaultDetailLevel) {
-    const std::string description = DescribeArguments(file, line, funcsig, parameters, comment);
+    // The description is composed only if a guarded step fails.
+    const auto description = [&] {
+        return DescribeArguments(file, line, funcsig, parameters, comment);
+    };
     QUORBEL_GUARD(description, "Cleaning up in StdException constructor", [&] {
         callTrace.reset(new CallTrace);
         AddToCallTrace(file, line, funcsig, parameters, comment);
@@ -131,7 +134,9 @@ StdException::~StdException() {
 void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
                                   const std::string& funcsig, const std::string& parameters,
                                   const std::string& comment) {
-    const std::string description = DescribeArguments(file, line, funcsig, parameters, comment);
+    const auto description = [&] {
+        return DescribeArguments(file, line, funcsig, parameters, comment);
+    };
     QUORBEL_GUARD(description, "", [&] {
         CallTraceEntry entry = {file, line, funcsig, parameters, comment};
         callTrace->push_front(entry);
