@@ -12,3 +12,10 @@ function(stdexception_options target)
         target_compile_options(${target} PRIVATE -fno-gnu-unique)
     endif()
 endfunction()
+
+# stdexception_skipped_test(name reason): a test that CTest reports as skipped,
+# stating why, for a check that cannot run on the platform being built for.
+function(stdexception_skipped_test name reason)
+    add_test(NAME ${name} COMMAND "${CMAKE_COMMAND}" -E echo "skipped: ${reason}")
+    set_tests_properties(${name} PROPERTIES SKIP_REGULAR_EXPRESSION "^skipped: ")
+endfunction()

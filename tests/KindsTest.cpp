@@ -3,7 +3,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "CoreProbes.h"
+#include "Probes.h"
 
 using namespace Quorbel;
 using namespace probes;

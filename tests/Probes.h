@@ -55,12 +55,6 @@ private:
 struct ThrowsRuntimeError {
     void operator()() const { throw std::runtime_error("display failed"); }
 };
-struct ThrowsApp {
-    void operator()() const { throw MakeApp("from display"); }
-};
-struct ThrowsInt {
-    void operator()() const { throw 42; }
-};
 
 // An application exception that is a standard exception too.
 class DualException : public std::runtime_error, public StdException {
@@ -98,7 +92,6 @@ public:
         if (action_ != nullptr) action_(exception);
     }
     std::ostream& Print(std::ostream& os) const override { return os << "Recording " << name_; }
-    const std::string& Name() const { return name_; }
 
 private:
     StrategyLog* log_;
@@ -146,6 +139,28 @@ inline std::string ExpectedEntry(const std::string& xml, int n, const std::strin
     return XmlEntry(n, XmlField(xml, "File", n), XmlField(xml, "Line", n), funcsig, parameters,
                     comment);
 }
+
+// A record "top" translated from "middle", translated from "bottom", each with one
+// entry in "void f()" without parameters or comment, at a.src:1, b.src:2 and c.src:3.
+inline AppException MakeChain() {
+    AppException bottom("c.src", 3, "void f()", "", "", "bottom");
+    AppException middle("b.src", 2, "void f()", "", "", "middle");
+    middle.AddPreviousException(&bottom);
+    AppException top("a.src", 1, "void f()", "", "", "top");
+    top.AddPreviousException(&middle);
+    return top;
+}
+
+// The module-wide settings for one test: a log for its strategies and, on destruction,
+// the default detail level and both module strategy slots as the module starts them.
+struct ModuleScope {
+    StrategyLog log;  // still alive while the destructor deletes strategies that write to it
+    ~ModuleScope() {
+        StdException::SetDefaultDetailLevel(Quorbel::FullDetail);
+        StdException::SetDefaultReportingStrategy(nullptr);
+        StdException::SetFallbackReportingStrategy(nullptr);
+    }
+};
 
 }  // namespace probes
 

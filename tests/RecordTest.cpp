@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "CoreProbes.h"
+#include "Probes.h"
 
 using namespace Quorbel;
 using namespace probes;

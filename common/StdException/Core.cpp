@@ -35,14 +35,14 @@ std::string DescribeArguments(const std::string& file, std::uint32_t line,
                               const std::string& comment) {
     TextStream text;
     WriteArguments(text, file, line, funcsig, parameters, comment) << ")";
-    return text.str();
+    return text.Take();
 }
 
 // The description of a copy constructor's source: its whole text report.
 std::string DescribeSource(const StdException& e) {
     TextStream text;
     text << "e(" << e << ")";
-    return text.str();
+    return text.Take();
 }
 
 // The readable name of a type as the run-time type information gives it.
@@ -138,8 +138,8 @@ void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
         return DescribeArguments(file, line, funcsig, parameters, comment);
     };
     QUORBEL_GUARD(description, "", [&] {
-        CallTraceEntry entry = {file, line, funcsig, parameters, comment};
-        callTrace->push_front(entry);
+        // The strings are copied once, into a temporary that the list node takes over.
+        callTrace->push_front(CallTraceEntry{file, line, funcsig, parameters, comment});
     });
 }
 
@@ -240,7 +240,7 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
     WriteArguments(text, file, line, funcsig, parameters, comment)
         << ") originalException(" << *originalException << ") handlerException("
         << *handlerException << ")";
-    HoldClones(QUORBEL_HERE, text.str(), *originalException, *handlerException);
+    HoldClones(QUORBEL_HERE, text.Take(), *originalException, *handlerException);
 }
 
 BadHandlerException::BadHandlerException(const BadHandlerException& e) : StdException(e) {

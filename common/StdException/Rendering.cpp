@@ -43,11 +43,16 @@ std::string StdException::AsString() const {
                                    << "\r\n\tParameters : " << entry.parameters
                                    << "\r\n\tDeveloper Comment : " << entry.comment << "\r\n";
                           });
-        if (previousException.get() != nullptr)
-            text << "Translated from a previous exception:\r\n{\r\n"
-                 << previousException->AsString() << "}\r\n";
+        if (previousException.get() != nullptr) {
+            // The previous report is copied once, into room made for it.
+            text << "Translated from a previous exception:\r\n{\r\n";
+            const std::string previous = previousException->AsString();
+            const char closing[] = "}\r\n";
+            text.Reserve(previous.size() + sizeof closing);
+            text << previous << closing;
+        }
     });
-    return text.str();
+    return text.Take();
 }
 
 std::string StdException::AsXML() const {
@@ -64,11 +69,17 @@ std::string StdException::AsXML() const {
                                   << "</Comment></CallTraceEntry>";
                           });
         xml << "</CallTrace>";
-        if (previousException.get() != nullptr)
-            xml << "<PreviousException>" << previousException->AsXML() << "</PreviousException>";
+        if (previousException.get() != nullptr) {
+            // The previous report is copied once, into room made for it.
+            xml << "<PreviousException>";
+            const std::string previous = previousException->AsXML();
+            const char closing[] = "</PreviousException>";
+            xml.Reserve(previous.size() + sizeof closing + sizeof closingTag);
+            xml << previous << closing;
+        }
         xml << closingTag;
     });
-    return xml.str();
+    return xml.Take();
 }
 
 std::string BadHandlerException::AsString() const {

@@ -32,7 +32,13 @@ private:
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) void InstallStrategies(Announce announce) {
+#if defined(_WIN32)
+#define PLUGIN_EXPORT __declspec(dllexport)
+#else
+#define PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" PLUGIN_EXPORT void InstallStrategies(Announce announce) {
     const AnnouncingStrategy defaultStrategy("default", announce);
     const AnnouncingStrategy fallbackStrategy("fallback", announce);
     Quorbel::StdException::SetDefaultReportingStrategy(&defaultStrategy);
