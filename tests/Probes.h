@@ -92,6 +92,7 @@ public:
         if (action_ != nullptr) action_(exception);
     }
     std::ostream& Print(std::ostream& os) const override { return os << "Recording " << name_; }
+    const std::string& Name() const { return name_; }
 
 private:
     StrategyLog* log_;
