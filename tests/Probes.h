@@ -1,12 +1,19 @@
-// Probe classes shared by the tests: application-defined exceptions and
-// strategies that record what the library does with them.
+// Shared by the tests: an application exception, a strategy that logs what
+// the library does with it, and the comparison of reports with the files in
+// tests/expected.
 
 #ifndef STDEXCEPTION_TESTS_PROBES_H
 #define STDEXCEPTION_TESTS_PROBES_H
 
 #include <StdException/StdException>
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <ostream>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,148 +21,111 @@
 namespace probes {
 
 using Quorbel::StdException;
+typedef std::vector<std::string> Log;
 
-// An application exception with a fixed name and a description of its own.
+// While set, the DisplayValue of every AppException calls it first with its
+// description (to throw).
+inline void (*fault)(const std::string& what) = nullptr;
+
+// An application exception with a description of its own that, given a log,
+// writes "~<description>" to it when it is destroyed.
 class AppException : public StdException {
 public:
     AppException(const std::string& file, std::uint32_t line, const std::string& funcsig,
                  const std::string& parameters, const std::string& comment,
-                 const std::string& what = "app failure")
-        : StdException(file, line, funcsig, parameters, comment), what_(what) {}
+                 const std::string& what = "app failure", Log* log = nullptr)
+        : StdException(file, line, funcsig, parameters, comment), what_(what), log_(log) {}
+    ~AppException() override {
+        if (log_ != nullptr) log_->push_back("~" + what_);
+    }
     AppException* clone() const override { return new AppException(*this); }
     std::string TypeName() const override { return "AppException"; }
-    std::string DisplayValue() const override { return what_; }
+    std::string DisplayValue() const override {
+        if (fault != nullptr) fault(what_);
+        return what_;
+    }
 
 private:
     std::string what_;
+    Log* log_;
 };
 
-// A short-hand AppException at a made-up place.
-inline AppException MakeApp(const std::string& comment = "", std::uint32_t line = 1) {
-    return AppException("app.src", line, "void app()", "", comment);
+// An AppException raised in "void f()" at file:line.
+inline AppException App(const std::string& what, const std::string& file = "a.src",
+                        std::uint32_t line = 1, Log* log = nullptr) {
+    return AppException(file, line, "void f()", "", "", what, log);
 }
 
-// An exception whose DisplayValue throws whatever Thrower throws.
-template <class Thrower>
-class ThrowingDisplay : public StdException {
-public:
-    explicit ThrowingDisplay(Thrower thrower = Thrower())
-        : StdException("throw.src", 7, "void thrower()", "", ""), thrower_(thrower) {}
-    ThrowingDisplay* clone() const override { return new ThrowingDisplay(*this); }
-    std::string TypeName() const override { return "ThrowingDisplay"; }
-    std::string DisplayValue() const override {
-        thrower_();
-        return "unreachable";
-    }
-
-private:
-    Thrower thrower_;
-};
-
-struct ThrowsRuntimeError {
-    void operator()() const { throw std::runtime_error("display failed"); }
-};
-
-// An application exception that is a standard exception too.
-class DualException : public std::runtime_error, public StdException {
-public:
-    DualException()
-        : std::runtime_error("dual"), StdException("dual.src", 3, "void dual()", "", "") {}
-    DualException* clone() const override { return new DualException(*this); }
-    std::string TypeName() const override { return "DualException"; }
-    std::string DisplayValue() const override { return "dual"; }
-};
-
-// What a RecordingStrategy and its clones did, in order.
-struct StrategyLog {
-    int clones = 0;
-    int destroyed = 0;
-    std::vector<std::string> reports;  // "<name>:<DisplayValue of the exception>"
-};
-
-// A strategy that writes every clone, report and destruction to a shared log.
-// Its Report runs an optional action afterwards (to throw, for instance).
+// A strategy that logs "clone <name>", "report <name>: <DisplayValue>" and
+// "~<name>" for itself and its clones; Report then runs an optional action.
 class RecordingStrategy : public Quorbel::CReportingStrategy {
 public:
     typedef void (*Action)(const StdException&);
-
-    RecordingStrategy(StrategyLog& log, std::string name, Action action = nullptr)
+    RecordingStrategy(Log& log, const std::string& name, Action action = nullptr)
         : log_(&log), name_(name), action_(action) {}
-    RecordingStrategy(const RecordingStrategy& other) = default;
-    ~RecordingStrategy() override { ++log_->destroyed; }
+    ~RecordingStrategy() override { log_->push_back("~" + name_); }
     RecordingStrategy* clone() const override {
-        ++log_->clones;
+        log_->push_back("clone " + name_);
+        if (failAfter != nullptr && --*failAfter == 0) throw std::runtime_error("clone failed");
         return new RecordingStrategy(*this);
     }
-    void Report(const StdException& exception) override {
-        log_->reports.push_back(name_ + ":" + exception.DisplayValue());
-        if (action_ != nullptr) action_(exception);
+    void Report(const StdException& e) override {
+        log_->push_back("report " + name_ + ": " + e.DisplayValue());
+        if (action_ != nullptr) action_(e);
     }
     std::ostream& Print(std::ostream& os) const override { return os << "Recording " << name_; }
-    const std::string& Name() const { return name_; }
+
+    int* failAfter = nullptr;  // when set, the clone that counts it down to 0 fails
 
 private:
-    StrategyLog* log_;
+    Log* log_;
     std::string name_;
     Action action_;
 };
 
-// A strategy whose clone() gives nothing.
-class NullCloningStrategy : public Quorbel::CReportingStrategy {
-public:
-    NullCloningStrategy* clone() const override { return nullptr; }
-    void Report(const StdException&) override {}
-    std::ostream& Print(std::ostream& os) const override { return os; }
-};
+// A report with the places of the library's own guards made independent of
+// compiler and source lines: file and line become "#", the signature its
+// qualified name ("Quorbel::StdException::AsString").
+inline std::string Normalized(std::string report) {
+    static const std::regex xml(
+        "<File>(common/StdException/[^<]*)</File><Line>[0-9]+</Line><FuncSig>[^(]*?([^ (]+)\\(.*?</FuncSig>");
+    static const std::regex text(
+        "\tFile : (common/StdException/[^\r]*)\r\n\tLine : [0-9]+\r\n\tFunction signature : [^(]*?([^ (]+)\\([^\r]*");
+    report = std::regex_replace(report, xml, "<File>$1</File><Line>#</Line><FuncSig>$2</FuncSig>");
+    return std::regex_replace(report, text, "\tFile : $1\r\n\tLine : #\r\n\tFunction signature : $2");
+}
 
-// The text of the n-th element called tag in an XML report, counted from 0.
-inline std::string XmlField(const std::string& xml, const std::string& tag, int n = 0) {
-    std::string::size_type at = 0;
-    for (int i = 0; i <= n; ++i) {
-        at = xml.find("<" + tag + ">", at);
-        if (at == std::string::npos) return "(no " + tag + ")";
-        at += tag.size() + 2;
+// Compares text with the file tests/expected/<name>; with STDEXCEPTION_UPDATE
+// set in the environment it writes the file instead.
+inline void ExpectFile(const std::string& name, const std::string& text) {
+    const std::string path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/" + name;
+    if (std::getenv("STDEXCEPTION_UPDATE") != nullptr) {
+        std::ofstream(path, std::ios::binary) << text;
+        return;
     }
-    return xml.substr(at, xml.find("</" + tag + ">", at) - at);
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream expected;
+    expected << file.rdbuf();
+    EXPECT_EQ(text, expected.str()) << "differs from " << path;
 }
 
-// The XML of one call-trace entry.
-inline std::string XmlEntry(int position, const std::string& file, const std::string& line,
-                            const std::string& funcsig, const std::string& parameters,
-                            const std::string& comment) {
-    return "<CallTraceEntry position=\"" + std::to_string(position) + "\"><File>" + file +
-           "</File><Line>" + line + "</Line><FuncSig>" + funcsig + "</FuncSig><Params>" +
-           parameters + "</Params><Comment>" + comment + "</Comment></CallTraceEntry>";
+// The full-detail XML report, normalized, of the family exception that op
+// lets escape.
+template <class Op>
+std::string Escaped(Op op) {
+    try {
+        op();
+    } catch (StdException& x) {
+        x.SetDetailLevel(Quorbel::FullDetail);
+        return Normalized(x.AsXML());
+    } catch (...) {
+        return "(foreign exception)";
+    }
+    return "(nothing escaped)";
 }
 
-// The entry at position n of a report's outer call trace as a test expects a
-// guard in the named operation to make it. File, line and signature are the
-// compiler's, so they are read from the report; the signature is kept only if
-// it names the operation.
-inline std::string ExpectedEntry(const std::string& xml, int n, const std::string& operation,
-                                 const std::string& parameters, const std::string& comment) {
-    std::string funcsig = XmlField(xml, "FuncSig", n);
-    if (funcsig.find(operation) == std::string::npos)
-        funcsig = "(a signature naming " + operation + ")";
-    return XmlEntry(n, XmlField(xml, "File", n), XmlField(xml, "Line", n), funcsig, parameters,
-                    comment);
-}
-
-// A record "top" translated from "middle", translated from "bottom", each with one
-// entry in "void f()" without parameters or comment, at a.src:1, b.src:2 and c.src:3.
-inline AppException MakeChain() {
-    AppException bottom("c.src", 3, "void f()", "", "", "bottom");
-    AppException middle("b.src", 2, "void f()", "", "", "middle");
-    middle.AddPreviousException(&bottom);
-    AppException top("a.src", 1, "void f()", "", "", "top");
-    top.AddPreviousException(&middle);
-    return top;
-}
-
-// The module-wide settings for one test: a log for its strategies and, on destruction,
-// the default detail level and both module strategy slots as the module starts them.
+// Restores the module-wide settings when a test ends.
 struct ModuleScope {
-    StrategyLog log;  // still alive while the destructor deletes strategies that write to it
     ~ModuleScope() {
         StdException::SetDefaultDetailLevel(Quorbel::FullDetail);
         StdException::SetDefaultReportingStrategy(nullptr);

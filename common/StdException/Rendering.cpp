@@ -85,9 +85,11 @@ std::string StdException::AsXML() const {
 std::string BadHandlerException::AsString() const {
     std::string text;
     QUORBEL_GUARD("", "", [&] {
-        text = StdException::AsString() + "Handler Exception:\r\n" +
-               handlerException->AsString() + "Original Exception:\r\n" +
-               originalException->AsString();
+        // Built part by part, in this order, so that when more than one part
+        // fails it is always the first one's failure that comes out.
+        text = StdException::AsString();
+        text += "Handler Exception:\r\n" + handlerException->AsString();
+        text += "Original Exception:\r\n" + originalException->AsString();
     });
     return text;
 }
@@ -96,12 +98,12 @@ std::string BadHandlerException::AsXML() const {
     std::string xml;
     QUORBEL_GUARD("", "", [&] {
         xml = StdException::AsXML();
+        std::string held = "<HandlerException>" + handlerException->AsXML();
+        held += "</HandlerException><OriginalException>" + originalException->AsXML();
+        held += "</OriginalException>";
         // The held exceptions become the last children of this exception's
         // own element, which the base layout always closes last.
-        xml.insert(xml.size() - (sizeof closingTag - 1),
-                   "<HandlerException>" + handlerException->AsXML() +
-                       "</HandlerException><OriginalException>" +
-                       originalException->AsXML() + "</OriginalException>");
+        xml.insert(xml.size() - (sizeof closingTag - 1), held);
     });
     return xml;
 }

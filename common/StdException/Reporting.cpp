@@ -53,8 +53,12 @@ void StdException::SetReportingStrategy(const CReportingStrategy* strategy) {
     try {
         for (StdException* record = this; record != nullptr;
              record = record->previousException.get()) {
+            // A slot is queued only once its clone exists, so the record
+            // whose clone fails keeps its former strategy.
+            OwnedPtr<CReportingStrategy> clone;
+            clone.reset(CloneOf(strategy));
             clones.emplace_back();
-            clones.back().reset(CloneOf(strategy));
+            clones.back().reset(clone.release());
         }
     } catch (...) {
         handOver();

@@ -1,0 +1,226 @@
+// Records, the three kinds and reporting: copies, chains, detail levels,
+// release order and which strategy gets to report.
+
+#include <memory>
+
+#include "Probes.h"
+
+using namespace Quorbel;
+using namespace probes;
+
+namespace {
+
+// The low-detail text report of a chain whose records describe themselves as given.
+std::string LowChain(const std::vector<std::string>& values) {
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        text += (i > 0 ? "Translated from a previous exception:\r\n{\r\n" : "") + values[i] + "\r\n";
+    for (std::size_t i = 1; i < values.size(); ++i) text += "}\r\n";
+    return text;
+}
+
+// e with a chain of two AppExceptions below it and one more entry.
+template <class Kind>
+Kind& Chained(Kind& e) {
+    AppException below = App("below", "b.src", 2), bottom = App("bottom", "c.src", 3);
+    below.AddPreviousException(&bottom);
+    e.AddPreviousException(&below);
+    e.AddToCallTrace("z.src", 9, "void z()", "", "newest");
+    return e;
+}
+
+// Copy construction, clone and assignment give records with the source's
+// report and level that share nothing with it; only assignment takes the strategy.
+template <class Kind>
+void ExpectIndependentCopies(Kind& source, const Kind& other) {
+    Log log;
+    Kind target(other);
+    const RecordingStrategy own(log, "own");
+    source.SetReportingStrategy(&own);
+    const std::string report = source.AsXML();
+    StdException::SetDefaultDetailLevel(LowDetail);  // copies keep their source's level
+    Kind copied(source);
+    std::unique_ptr<Kind> cloned(source.clone());
+    target = source;
+    Kind& alias = target;
+    target = alias;
+    StdException::SetDefaultDetailLevel(FullDetail);
+    source.SetDetailLevel(MediumDetail);  // would reach a shared chain
+    source.AddToCallTrace("s.src", 1, "void s()", "", "");
+    const StdException* copies[] = {&copied, cloned.get(), &target};
+    for (const StdException* copy : copies) EXPECT_EQ(copy->AsXML(), report);
+    EXPECT_EQ(copied.GetReportingStrategy(), nullptr);
+    EXPECT_EQ(cloned->GetReportingStrategy(), nullptr);
+    EXPECT_NE(target.GetReportingStrategy(), nullptr);
+    EXPECT_NE(target.GetReportingStrategy(), source.GetReportingStrategy());
+    source.SetReportingStrategy(nullptr);
+    EXPECT_EQ(log, (Log{"clone own", "clone own", "clone own", "clone own", "~own", "~own", "~own"}));
+}
+
+TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
+    ModuleScope module;
+    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c");
+    CPPException cpp("c.src", 2, "void c()", "", "", std::runtime_error("message"));
+    BadHandlerException bad("h.src", 3, "void h()", "", "", &unexpected, &cpp);
+    // Targets that differ from their sources in everything.
+    UnexpectedException otherUnexpected("o.src", 4, "void o()", "", "");
+    CPPException otherCpp("o.src", 5, "void o()", "", "", std::logic_error("other"));
+    BadHandlerException otherBad("o.src", 6, "void o()", "", "", &otherCpp, &otherCpp);
+    ExpectIndependentCopies(Chained(unexpected), otherUnexpected);
+    ExpectIndependentCopies(Chained(cpp), otherCpp);
+    ExpectIndependentCopies(Chained(bad), otherBad);
+    const BadHandlerException nested("n.src", 7, "void n()", "", "", &bad, &otherBad);
+    ExpectIndependentCopies(Chained(*std::unique_ptr<BadHandlerException>(nested.clone())), otherBad);
+    // A source with neither strategy nor chain leaves the target with neither.
+    Log log;
+    const RecordingStrategy own(log, "own");
+    UnexpectedException target = Chained(unexpected);
+    target.SetReportingStrategy(&own);
+    target = otherUnexpected;
+    EXPECT_EQ(target.AsXML(), otherUnexpected.AsXML());
+    EXPECT_EQ(target.GetReportingStrategy(), nullptr);
+}
+
+TEST(CoreTest, KindsDescribeThemselves) {
+    UnexpectedException unexpected("u.src", 1, "void u()", "", "");
+    const CPPException empty("c.src", 2, "void c()", "", "", std::runtime_error(""));
+    EXPECT_EQ(empty.DisplayValue(), "std::runtime_error\r\n");
+    EXPECT_EQ(unexpected.StdException::TypeName() + unexpected.StdException::DisplayValue(),
+              "StdExceptionStdException");
+}
+
+// The held exceptions are clones at the new exception's level, without
+// strategies, whatever the given ones had; the caller's objects stay apart.
+TEST(CoreTest, BadHandlerHoldsClonesAtItsLevelWithoutStrategies) {
+    Log log;
+    ModuleScope module;
+    const RecordingStrategy def(log, "default"), own(log, "own");
+    StdException::SetDefaultReportingStrategy(&def);
+    AppException original = App("original");
+    UnexpectedException handler("u.src", 1, "void u()", "", "");
+    Chained(original).SetReportingStrategy(&own);
+    StdException::SetDefaultDetailLevel(LowDetail);
+    log.clear();
+    BadHandlerException bad("b.src", 2, "void b()", "", "", &original, &handler);
+    EXPECT_EQ(log, Log{});
+    original.SetDetailLevel(LowDetail);
+    handler.AddToCallTrace("v.src", 3, "void v()", "", "");
+    bad.SetDetailLevel(FullDetail);  // reaches neither held exception
+    EXPECT_EQ(bad.AsString(),
+              "A UnexpectedException was caught while handling a AppException exception.\r\n[0] "
+              "\tFile : b.src\r\n\tLine : 2\r\n\tFunction signature : void b()\r\n\tParameters : "
+              "\r\n\tDeveloper Comment : \r\nHandler Exception:\r\n" +
+                  LowChain({"An unexpected exception was caught in our exception handler."}) +
+                  "Original Exception:\r\n" + LowChain({"original", "below", "bottom"}));
+    try {
+        BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr);
+        ADD_FAILURE() << "a null handler exception was taken";
+    } catch (const CPPException& e) {
+        EXPECT_EQ(e.DisplayValue(), "std::invalid_argument\r\nBadHandlerException needs two "
+                                    "exceptions, but handlerException is null");
+    }
+}
+
+TEST(CoreTest, ChainsReplaceAndDetailLevelsReachTheWholeChain) {
+    ModuleScope module;
+    AppException e = App("e"), first = App("first"), second = App("second");
+    Chained(second);
+    e.SetDetailLevel(DetailLevel(7));
+    e.AddPreviousException(&first);
+    e.AddPreviousException(&second);
+    e.AddPreviousException(nullptr);
+    e.AddPreviousException(&e);  // a copy of itself, taken before its chain goes
+    EXPECT_EQ(e.AsString(), LowChain({"e", "e", "second", "below", "bottom"}));
+    e.SetDetailLevel(MediumDetail);
+    StdException::SetDefaultDetailLevel(LowDetail);  // for records built from now on only
+    const AppException low = App("low");
+    EXPECT_EQ(low.GetDetailLevel(), LowDetail);
+    EXPECT_EQ(e.GetDetailLevel(), MediumDetail);
+    ExpectFile("chain-medium.txt", e.AsString());
+}
+
+// Destroying a record releases its chain (with the chain's strategies) before its strategy; a
+// BadHandlerException releases its handler exception before its original.
+TEST(CoreTest, ReleaseOrder) {
+    Log log;
+    std::unique_ptr<AppException> record(new AppException(App("record")));
+    std::unique_ptr<BadHandlerException> bad;
+    {
+        const AppException previous = App("previous", "p.src", 1, &log);
+        const RecordingStrategy strategy(log, "strategy");
+        record->AddPreviousException(&previous);
+        record->SetReportingStrategy(&strategy);
+        AppException original = App("original", "o.src", 1, &log), handler = App("handler", "h.src", 1, &log);
+        bad.reset(new BadHandlerException("b.src", 2, "void b()", "", "", &original, &handler));
+    }
+    log.clear();
+    record.reset();
+    bad.reset();
+    EXPECT_EQ(log, (Log{"~previous", "~strategy", "~strategy", "~handler", "~original"}));
+}
+
+TEST(CoreTest, ReportingGoesToTheOwnOrDefaultStrategyAndFallbackToTheFallback) {
+    Log log;
+    ModuleScope module;
+    AppException e = App("e");
+    e.ReportException();  // no strategy anywhere: nothing happens
+    e.FallbackReportException();
+    {
+        const RecordingStrategy def(log, "default"), own(log, "own"), fallback(log, "fallback");
+        StdException::SetDefaultReportingStrategy(&def);
+        // The stored default given back: its clone is taken before it goes.
+        StdException::SetDefaultReportingStrategy(e.GetDefaultReportingStrategy());
+        e.ReportException();
+        e.FallbackReportException();
+        StdException::SetFallbackReportingStrategy(&fallback);
+        e.SetReportingStrategy(&own);
+        EXPECT_EQ(e.GetDefaultReportingStrategy() == e.GetReportingStrategy(), false);
+        log.push_back("--");
+    }
+    e.ReportException();
+    e.FallbackReportException();
+    StdException::SetDefaultReportingStrategy(nullptr);
+    e.SetReportingStrategy(nullptr);
+    e.ReportException();
+    EXPECT_EQ(log, (Log{"clone default", "clone default", "~default", "report default: e",
+                        "clone fallback", "clone own", "--", "~fallback", "~own", "~default",
+                        "report own: e", "report fallback: e", "~default", "~own"}));
+}
+
+// The stream operator for a strategy is its Print, result included.
+TEST(CoreTest, StrategyStreamOperatorReturnsWhatPrintReturns) {
+    static std::ostringstream elsewhere;
+    struct Redirecting : CReportingStrategy {
+        Redirecting* clone() const override { return new Redirecting(*this); }
+        void Report(const StdException&) override {}
+        std::ostream& Print(std::ostream& os) const override {
+            os << "printed";
+            return elsewhere;
+        }
+    };
+    std::ostringstream os;
+    EXPECT_EQ(&(os << Redirecting()), &elsewhere);
+    EXPECT_EQ(os.str(), "printed");
+}
+
+// Every record of the chain gets a clone of its own. When a clone fails, the
+// records before it keep their new clones and the rest their former strategies.
+TEST(CoreTest, SetReportingStrategyReachesTheChainAndSurvivesAFailingClone) {
+    Log log;
+    AppException top = App("top");
+    Chained(top);
+    const RecordingStrategy old(log, "old");
+    RecordingStrategy failing(log, "new");
+    top.SetReportingStrategy(&old);
+    top.SetReportingStrategy(top.GetReportingStrategy());  // one that the chain owns itself
+    int failAfter = 2;
+    failing.failAfter = &failAfter;
+    log.clear();
+    EXPECT_THROW(top.SetReportingStrategy(&failing), std::runtime_error);
+    top.ReportException();
+    top.SetReportingStrategy(nullptr);
+    EXPECT_EQ(log, (Log{"clone new", "clone new", "~old", "report new: top", "~new", "~old",
+                        "~old"}));
+}
+
+}  // namespace
