@@ -10,16 +10,16 @@ using namespace probes;
 
 namespace {
 
+const std::string kTranslated = "Translated from a previous exception:\r\n{\r\n";
+
 // The low-detail text report of a chain whose records describe themselves as given.
 std::string LowChain(const std::vector<std::string>& values) {
-    std::string text;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        text += (i > 0 ? "Translated from a previous exception:\r\n{\r\n" : "") + values[i] + "\r\n";
-    for (std::size_t i = 1; i < values.size(); ++i) text += "}\r\n";
-    return text;
+    std::string text = values[0] + "\r\n", closing;
+    for (std::size_t i = 1; i < values.size(); ++i, closing += "}\r\n") text += kTranslated + values[i] + "\r\n";
+    return text + closing;
 }
 
-// e with a chain of two AppExceptions below it and one more entry.
+// e, with two AppExceptions chained below it and one more entry.
 template <class Kind>
 Kind& Chained(Kind& e) {
     AppException below = App("below", "b.src", 2), bottom = App("bottom", "c.src", 3);
@@ -30,7 +30,7 @@ Kind& Chained(Kind& e) {
 }
 
 // Copy construction, clone and assignment give records with the source's
-// report and level that share nothing with it; only assignment takes the strategy.
+// report and level that share nothing with it; only assignment takes its strategy.
 template <class Kind>
 void ExpectIndependentCopies(Kind& source, const Kind& other) {
     Log log;
@@ -47,46 +47,36 @@ void ExpectIndependentCopies(Kind& source, const Kind& other) {
     StdException::SetDefaultDetailLevel(FullDetail);
     source.SetDetailLevel(MediumDetail);  // would reach a shared chain
     source.AddToCallTrace("s.src", 1, "void s()", "", "");
-    const StdException* copies[] = {&copied, cloned.get(), &target};
-    for (const StdException* copy : copies) EXPECT_EQ(copy->AsXML(), report);
-    EXPECT_EQ(copied.GetReportingStrategy(), nullptr);
-    EXPECT_EQ(cloned->GetReportingStrategy(), nullptr);
-    EXPECT_NE(target.GetReportingStrategy(), nullptr);
-    EXPECT_NE(target.GetReportingStrategy(), source.GetReportingStrategy());
+    for (const StdException* copy : {(const StdException*)&copied, (const StdException*)cloned.get(), (const StdException*)&target})
+        EXPECT_EQ(copy->AsXML(), report);
+    EXPECT_TRUE(!copied.GetReportingStrategy() && !cloned->GetReportingStrategy());
     source.SetReportingStrategy(nullptr);
-    EXPECT_EQ(log, (Log{"clone own", "clone own", "clone own", "clone own", "~own", "~own", "~own"}));
+    target.ReportException();
+    EXPECT_EQ(log, (Log{"clone own", "clone own", "clone own", "clone own", "~own", "~own", "~own",
+                        "report own: " + source.DisplayValue()}));
 }
 
 TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
     ModuleScope module;
-    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c");
-    CPPException cpp("c.src", 2, "void c()", "", "", std::runtime_error("message"));
-    BadHandlerException bad("h.src", 3, "void h()", "", "", &unexpected, &cpp);
-    // Targets that differ from their sources in everything.
-    UnexpectedException otherUnexpected("o.src", 4, "void o()", "", "");
-    CPPException otherCpp("o.src", 5, "void o()", "", "", std::logic_error("other"));
-    BadHandlerException otherBad("o.src", 6, "void o()", "", "", &otherCpp, &otherCpp);
+    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c"), otherUnexpected("o.src", 4, "void o()", "", "");
+    CPPException cpp("c.src", 2, "void c()", "", "", std::runtime_error("message")),
+        otherCpp("o.src", 5, "void o()", "", "", std::logic_error("other"));
+    BadHandlerException bad("h.src", 3, "void h()", "", "", &unexpected, &cpp),
+        otherBad("o.src", 6, "void o()", "", "", &otherCpp, &otherCpp);
+    const BadHandlerException nested("n.src", 7, "void n()", "", "", &bad, &otherBad);
     ExpectIndependentCopies(Chained(unexpected), otherUnexpected);
     ExpectIndependentCopies(Chained(cpp), otherCpp);
     ExpectIndependentCopies(Chained(bad), otherBad);
-    const BadHandlerException nested("n.src", 7, "void n()", "", "", &bad, &otherBad);
     ExpectIndependentCopies(Chained(*std::unique_ptr<BadHandlerException>(nested.clone())), otherBad);
     // A source with neither strategy nor chain leaves the target with neither.
     Log log;
     const RecordingStrategy own(log, "own");
-    UnexpectedException target = Chained(unexpected);
-    target.SetReportingStrategy(&own);
-    target = otherUnexpected;
-    EXPECT_EQ(target.AsXML(), otherUnexpected.AsXML());
-    EXPECT_EQ(target.GetReportingStrategy(), nullptr);
-}
-
-TEST(CoreTest, KindsDescribeThemselves) {
-    UnexpectedException unexpected("u.src", 1, "void u()", "", "");
+    unexpected.SetReportingStrategy(&own);
+    unexpected = otherUnexpected;
+    EXPECT_EQ(unexpected.AsXML() + (unexpected.GetReportingStrategy() ? "strategy" : ""), otherUnexpected.AsXML());
     const CPPException empty("c.src", 2, "void c()", "", "", std::runtime_error(""));
-    EXPECT_EQ(empty.DisplayValue(), "std::runtime_error\r\n");
-    EXPECT_EQ(unexpected.StdException::TypeName() + unexpected.StdException::DisplayValue(),
-              "StdExceptionStdException");
+    EXPECT_EQ(empty.DisplayValue() + empty.StdException::TypeName() + empty.StdException::DisplayValue(),
+              "std::runtime_error\r\nStdExceptionStdException");
 }
 
 // The held exceptions are clones at the new exception's level, without
@@ -102,45 +92,39 @@ TEST(CoreTest, BadHandlerHoldsClonesAtItsLevelWithoutStrategies) {
     StdException::SetDefaultDetailLevel(LowDetail);
     log.clear();
     BadHandlerException bad("b.src", 2, "void b()", "", "", &original, &handler);
-    EXPECT_EQ(log, Log{});
     original.SetDetailLevel(LowDetail);
     handler.AddToCallTrace("v.src", 3, "void v()", "", "");
-    bad.SetDetailLevel(FullDetail);  // reaches neither held exception
-    EXPECT_EQ(bad.AsString(),
-              "A UnexpectedException was caught while handling a AppException exception.\r\n[0] "
-              "\tFile : b.src\r\n\tLine : 2\r\n\tFunction signature : void b()\r\n\tParameters : "
-              "\r\n\tDeveloper Comment : \r\nHandler Exception:\r\n" +
-                  LowChain({"An unexpected exception was caught in our exception handler."}) +
-                  "Original Exception:\r\n" + LowChain({"original", "below", "bottom"}));
+    bad.SetDetailLevel(MediumDetail);  // reaches neither held exception
+    EXPECT_EQ(bad.AsString(), "A UnexpectedException was caught while handling a AppException exception.\r\n\tFile : "
+              "b.src\r\n\tLine : 2\r\n\tFunction signature : void b()\r\n\tParameters : \r\n\tDeveloper Comment : "
+              "\r\nHandler Exception:\r\nAn unexpected exception was caught in our exception handler.\r\n"
+              "Original Exception:\r\n" + LowChain({"original", "below", "bottom"}));
+    EXPECT_EQ(log, Log{});
     try {
         BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr);
-        ADD_FAILURE() << "a null handler exception was taken";
     } catch (const CPPException& e) {
-        EXPECT_EQ(e.DisplayValue(), "std::invalid_argument\r\nBadHandlerException needs two "
-                                    "exceptions, but handlerException is null");
+        log.push_back(e.DisplayValue());
     }
+    EXPECT_EQ(log, Log{"std::invalid_argument\r\nBadHandlerException needs two exceptions, but handlerException is null"});
 }
 
 TEST(CoreTest, ChainsReplaceAndDetailLevelsReachTheWholeChain) {
     ModuleScope module;
     AppException e = App("e"), first = App("first"), second = App("second");
-    Chained(second);
     e.SetDetailLevel(DetailLevel(7));
     e.AddPreviousException(&first);
-    e.AddPreviousException(&second);
+    e.AddPreviousException(&Chained(second));
     e.AddPreviousException(nullptr);
     e.AddPreviousException(&e);  // a copy of itself, taken before its chain goes
     EXPECT_EQ(e.AsString(), LowChain({"e", "e", "second", "below", "bottom"}));
     e.SetDetailLevel(MediumDetail);
     StdException::SetDefaultDetailLevel(LowDetail);  // for records built from now on only
-    const AppException low = App("low");
-    EXPECT_EQ(low.GetDetailLevel(), LowDetail);
-    EXPECT_EQ(e.GetDetailLevel(), MediumDetail);
+    EXPECT_EQ(App("low").GetDetailLevel() + 10 * e.GetDetailLevel(), LowDetail + 10 * MediumDetail);
     ExpectFile("chain-medium.txt", e.AsString());
 }
 
-// Destroying a record releases its chain (with the chain's strategies) before its strategy; a
-// BadHandlerException releases its handler exception before its original.
+// A record releases its chain (with the chain's strategies) before its own
+// strategy; a BadHandlerException its handler exception before its original.
 TEST(CoreTest, ReleaseOrder) {
     Log log;
     std::unique_ptr<AppException> record(new AppException(App("record")));
@@ -174,31 +158,26 @@ TEST(CoreTest, ReportingGoesToTheOwnOrDefaultStrategyAndFallbackToTheFallback) {
         e.FallbackReportException();
         StdException::SetFallbackReportingStrategy(&fallback);
         e.SetReportingStrategy(&own);
-        EXPECT_EQ(e.GetDefaultReportingStrategy() == e.GetReportingStrategy(), false);
-        log.push_back("--");
+        log.push_back(e.GetDefaultReportingStrategy() == e.GetReportingStrategy() ? "same" : "--");
     }
     e.ReportException();
     e.FallbackReportException();
     StdException::SetDefaultReportingStrategy(nullptr);
     e.SetReportingStrategy(nullptr);
     e.ReportException();
-    EXPECT_EQ(log, (Log{"clone default", "clone default", "~default", "report default: e",
-                        "clone fallback", "clone own", "--", "~fallback", "~own", "~default",
-                        "report own: e", "report fallback: e", "~default", "~own"}));
+    EXPECT_EQ(log, (Log{"clone default", "clone default", "~default", "report default: e", "clone fallback",
+                        "clone own", "--", "~fallback", "~own", "~default", "report own: e",
+                        "report fallback: e", "~default", "~own"}));
 }
 
 // The stream operator for a strategy is its Print, result included.
 TEST(CoreTest, StrategyStreamOperatorReturnsWhatPrintReturns) {
-    static std::ostringstream elsewhere;
+    static std::ostringstream os, elsewhere;
     struct Redirecting : CReportingStrategy {
         Redirecting* clone() const override { return new Redirecting(*this); }
         void Report(const StdException&) override {}
-        std::ostream& Print(std::ostream& os) const override {
-            os << "printed";
-            return elsewhere;
-        }
+        std::ostream& Print(std::ostream& to) const override { return to << "printed", elsewhere; }
     };
-    std::ostringstream os;
     EXPECT_EQ(&(os << Redirecting()), &elsewhere);
     EXPECT_EQ(os.str(), "printed");
 }
@@ -208,10 +187,9 @@ TEST(CoreTest, StrategyStreamOperatorReturnsWhatPrintReturns) {
 TEST(CoreTest, SetReportingStrategyReachesTheChainAndSurvivesAFailingClone) {
     Log log;
     AppException top = App("top");
-    Chained(top);
     const RecordingStrategy old(log, "old");
     RecordingStrategy failing(log, "new");
-    top.SetReportingStrategy(&old);
+    Chained(top).SetReportingStrategy(&old);
     top.SetReportingStrategy(top.GetReportingStrategy());  // one that the chain owns itself
     int failAfter = 2;
     failing.failAfter = &failAfter;
@@ -219,8 +197,7 @@ TEST(CoreTest, SetReportingStrategyReachesTheChainAndSurvivesAFailingClone) {
     EXPECT_THROW(top.SetReportingStrategy(&failing), std::runtime_error);
     top.ReportException();
     top.SetReportingStrategy(nullptr);
-    EXPECT_EQ(log, (Log{"clone new", "clone new", "~old", "report new: top", "~new", "~old",
-                        "~old"}));
+    EXPECT_EQ(log, (Log{"clone new", "clone new", "~old", "report new: top", "~new", "~old", "~old"}));
 }
 
 }  // namespace

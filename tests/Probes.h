@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <ostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -31,19 +30,15 @@ inline void (*fault)(const std::string& what) = nullptr;
 // writes "~<description>" to it when it is destroyed.
 class AppException : public StdException {
 public:
-    AppException(const std::string& file, std::uint32_t line, const std::string& funcsig,
-                 const std::string& parameters, const std::string& comment,
-                 const std::string& what = "app failure", Log* log = nullptr)
+    AppException(const std::string& file, std::uint32_t line, const std::string& funcsig, const std::string& parameters,
+                 const std::string& comment, const std::string& what = "app failure", Log* log = nullptr)
         : StdException(file, line, funcsig, parameters, comment), what_(what), log_(log) {}
     ~AppException() override {
         if (log_ != nullptr) log_->push_back("~" + what_);
     }
     AppException* clone() const override { return new AppException(*this); }
     std::string TypeName() const override { return "AppException"; }
-    std::string DisplayValue() const override {
-        if (fault != nullptr) fault(what_);
-        return what_;
-    }
+    std::string DisplayValue() const override { return fault != nullptr ? fault(what_), what_ : what_; }
 
 private:
     std::string what_;
@@ -51,8 +46,8 @@ private:
 };
 
 // An AppException raised in "void f()" at file:line.
-inline AppException App(const std::string& what, const std::string& file = "a.src",
-                        std::uint32_t line = 1, Log* log = nullptr) {
+inline AppException App(const std::string& what, const std::string& file = "a.src", std::uint32_t line = 1,
+                        Log* log = nullptr) {
     return AppException(file, line, "void f()", "", "", what, log);
 }
 
@@ -73,7 +68,7 @@ public:
         log_->push_back("report " + name_ + ": " + e.DisplayValue());
         if (action_ != nullptr) action_(e);
     }
-    std::ostream& Print(std::ostream& os) const override { return os << "Recording " << name_; }
+    std::ostream& Print(std::ostream& os) const override { return os << name_; }
 
     int* failAfter = nullptr;  // when set, the clone that counts it down to 0 fails
 
@@ -84,33 +79,25 @@ private:
 };
 
 // A report with the places of the library's own guards made independent of
-// compiler and source lines: file and line become "#", the signature its
+// compiler and source lines: the line becomes "#" and the signature its
 // qualified name ("Quorbel::StdException::AsString").
-inline std::string Normalized(std::string report) {
-    static const std::regex xml(
-        "<File>(common/StdException/[^<]*)</File><Line>[0-9]+</Line><FuncSig>[^(]*?([^ (]+)\\(.*?</FuncSig>");
-    static const std::regex text(
-        "\tFile : (common/StdException/[^\r]*)\r\n\tLine : [0-9]+\r\n\tFunction signature : [^(]*?([^ (]+)\\([^\r]*");
-    report = std::regex_replace(report, xml, "<File>$1</File><Line>#</Line><FuncSig>$2</FuncSig>");
-    return std::regex_replace(report, text, "\tFile : $1\r\n\tLine : #\r\n\tFunction signature : $2");
+inline std::string Normalized(const std::string& report) {
+    static const std::regex xml("(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?([^ (]+)\\(.*?(</FuncSig>)"),
+        text("(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : )[^(]*?([^ (]+)\\([^\r]*");
+    return std::regex_replace(std::regex_replace(report, xml, "$1#$2$3$4"), text, "$1#$2$3");
 }
 
 // Compares text with the file tests/expected/<name>; with STDEXCEPTION_UPDATE
 // set in the environment it writes the file instead.
 inline void ExpectFile(const std::string& name, const std::string& text) {
     const std::string path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/" + name;
-    if (std::getenv("STDEXCEPTION_UPDATE") != nullptr) {
-        std::ofstream(path, std::ios::binary) << text;
-        return;
-    }
-    std::ifstream file(path, std::ios::binary);
+    if (std::getenv("STDEXCEPTION_UPDATE") != nullptr) std::ofstream(path, std::ios::binary) << text;
     std::stringstream expected;
-    expected << file.rdbuf();
+    expected << std::ifstream(path, std::ios::binary).rdbuf();
     EXPECT_EQ(text, expected.str()) << "differs from " << path;
 }
 
-// The full-detail XML report, normalized, of the family exception that op
-// lets escape.
+// The full-detail XML report, normalized, of the family exception that op lets escape.
 template <class Op>
 std::string Escaped(Op op) {
     try {
@@ -118,6 +105,8 @@ std::string Escaped(Op op) {
     } catch (StdException& x) {
         x.SetDetailLevel(Quorbel::FullDetail);
         return Normalized(x.AsXML());
+    } catch (const std::exception& e) {
+        return std::string("(standard exception: ") + e.what() + ")";
     } catch (...) {
         return "(foreign exception)";
     }

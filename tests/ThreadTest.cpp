@@ -21,10 +21,9 @@ std::string Work(int rounds) {
         probes::AppException top = probes::App("application-failure-text");
         top.AddPreviousException(&cause);
         top.SetReportingStrategy(&strategy);
-        const BadHandlerException bad("thread.src", 4, "void Work(int)", "", "", &top, &cause);
-        std::unique_ptr<StdException> clone(bad.clone());
         top.ReportException();
-        result = clone->AsString() + probes::AppException(top).AsXML() + log.back();
+        const std::unique_ptr<StdException> bad(BadHandlerException("t.src", 4, "void w()", "", "", &top, &cause).clone());
+        result = bad->AsString() + probes::AppException(top).AsXML() + log.back();
     }
     return result;
 }
