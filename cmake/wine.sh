@@ -55,7 +55,7 @@ runs_programs() {
     return $status
 }
 
-case $1 in
+case ${1-} in
     --check)
         runs_programs
         exit
