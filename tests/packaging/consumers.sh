@@ -83,3 +83,20 @@ flags=$(pkg-config --cflags --libs StdException)
 quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$consumer/Consumer.cpp" $flags \
     -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/pkg-config-consumer"
 "$scratch/pkg-config-consumer"
+
+echo "== the application of README.md, built the same way"
+awk '/^## / { section = ($0 == "## Writing an application") }
+    section && /^```/ { if (block) exit; block = ($0 == "```cpp"); next }
+    block' "$source_dir/README.md" > "$scratch/app.cpp"
+# shellcheck disable=SC2086
+quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$scratch/app.cpp" $flags \
+    -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/app"
+status=0
+"$scratch/app" > "$scratch/app.out" 2> "$scratch/app.err" || status=$?
+problem="Config error: port 'eighty' is not a number"
+if [[ $status != 1 || $(head -n 1 "$scratch/app.out") != "$problem"$'\r' ||
+      $(cat "$scratch/app.err") != "stderr strategy: ConfigException: $problem" ]]; then
+    echo "README.md's application: exit status $status, output:"
+    cat "$scratch/app.out" "$scratch/app.err"
+    exit 1
+fi
