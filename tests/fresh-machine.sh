@@ -29,8 +29,8 @@ if (($(wc -l <<< "$commands") < 5)); then
     exit 1
 fi
 
-# --one-file-system: a tree left over from an interrupted run may still have
-# /proc or /sys mounted; those are left alone.
+# --one-file-system: should a tree left over from an interrupted run still
+# have /proc or /sys mounted, rm stays out of them (and fails: unmount them).
 rm -rf --one-file-system "$work"
 mkdir -p "$work"
 {
