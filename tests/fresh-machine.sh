@@ -44,6 +44,7 @@ echo "$commands"
 # The hooks run while mmdebstrap has /dev, /proc and /sys mounted in the
 # tree. The commands run as on a new machine: root, a plain environment, no
 # terminal (so apt asks no questions).
+# shellcheck disable=SC2016  # "$1", the tree, is for the hook's shell to expand
 mmdebstrap --variant=apt \
     --customize-hook="git clone --quiet --no-hardlinks '$source_dir' \"\$1/root/StdException\"" \
     --customize-hook="copy-in '$work/readme-commands.sh' /root" \

@@ -14,7 +14,7 @@ if [[ $major.$minor.$patch != "$version" ]]; then
     echo "the header says $major.$minor.$patch, the project $version"
     exit 1
 fi
-if (($number != major * 10000 + minor * 100 + patch)); then
+if ((number != major * 10000 + minor * 100 + patch)); then
     echo "STDEXCEPTION_VERSION is $((number)), not $((major * 10000 + minor * 100 + patch))"
     exit 1
 fi
