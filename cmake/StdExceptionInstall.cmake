@@ -24,7 +24,15 @@ install(FILES "${PROJECT_BINARY_DIR}/StdExceptionConfig.cmake"
               "${PROJECT_BINARY_DIR}/StdExceptionConfigVersion.cmake"
     DESTINATION "${stdexception_cmake_dir}")
 
+# The pkg-config file names the prefix it is installed into (given to
+# cmake --install --prefix, so known only at install time) as an absolute
+# path: a prefix relative to ${pcfiledir} would point elsewhere once the file
+# is copied or linked into another pkg-config directory.
+set(pc_prefix "@pc_install_prefix@")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/StdException.pc.in"
-    "${PROJECT_BINARY_DIR}/StdException.pc" @ONLY)
+    "${PROJECT_BINARY_DIR}/StdException.pc.in" @ONLY)
+install(CODE "
+    get_filename_component(pc_install_prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+    configure_file(\"${PROJECT_BINARY_DIR}/StdException.pc.in\" \"${PROJECT_BINARY_DIR}/StdException.pc\" @ONLY)")
 install(FILES "${PROJECT_BINARY_DIR}/StdException.pc"
     DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")

@@ -9,13 +9,16 @@
 // and main add their entries; main prints the reports and hands the exception
 // to the reporting strategies.
 //
-// Exit status: 0 loaded, 1 loading failed (reports printed), 2 bad options.
+// Exit status: 0 loaded (or --help), 1 loading failed (reports printed), 2 bad
+// options (what is wrong and the usage on standard error).
 
 #include <StdException/Guard>
 #include <StdException/StdException>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -30,6 +33,7 @@ const char* const builtInSample =
 
 const char* const usage =
     "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|both] [--input PATH]\n"
+    "       stdexception_demo --help | -h\n"
     "Without --input the built-in sample is loaded.\n";
 
 // SettingsException: the application's own member of the family. All it needs
@@ -141,18 +145,28 @@ static Settings ParseSettings(std::istream& in, const std::string& source) {
     });
 }
 
+// ReadInput: the whole text of the file at path. A file that cannot be opened
+// or read (missing, a directory, no permission) fails as a SettingsException
+// that names the path and the system's reason.
+static std::string ReadInput(const std::string& path) {
+    std::ifstream file(path);
+    std::string text, line;
+    while (std::getline(file, line)) text += line + '\n';
+    if (!file.eof()) {
+        const std::string reason = std::strerror(errno);
+        QUORBEL_THROW(SettingsException, "path(" + path + ")", "",
+                      "cannot read '" + path + "': " + reason);
+    }
+    return text;
+}
+
 // LoadSettings: the settings from the file at path, or from the built-in
 // sample when path is empty.
 static Settings LoadSettings(const std::string& path) {
     const std::string parameters = "path(" + path + ")";
     return QUORBEL_GUARD(parameters, "", [&] {
-        if (path.empty()) {
-            std::istringstream sample(builtInSample);
-            return ParseSettings(sample, "built-in sample");
-        }
-        std::ifstream file(path);
-        if (!file) QUORBEL_THROW(SettingsException, parameters, "", "cannot open '" + path + "'");
-        return ParseSettings(file, path);
+        std::istringstream text(path.empty() ? builtInSample : ReadInput(path));
+        return ParseSettings(text, path.empty() ? "built-in sample" : path);
     });
 }
 
@@ -160,31 +174,56 @@ struct Options {
     std::string detail = "full";
     std::string format = "text";
     std::string input;  // empty: the built-in sample
+    bool help = false;
 };
 
-// ParseOptions: false on an unknown option, a missing value or a value that
-// the option does not accept.
-static bool ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; i += 2) {
+// SetValue: stores value (argv's null pointer after the last argument when
+// option came last) in target if it is one of the accepted values ("a|b|c";
+// none given: any but the empty one); otherwise says what is wrong.
+static std::string SetValue(const std::string& option, const char* value,
+                            const std::string& accepted, std::string& target) {
+    if (value == nullptr) return "missing value for " + option;
+    const std::string text = value;
+    const bool ok = accepted.empty() ? !text.empty()
+                                     : ("|" + accepted + "|").find("|" + text + "|") != std::string::npos;
+    if (!ok)
+        return "bad value '" + text + "' for " + option + "; expected " +
+               (accepted.empty() ? "a path" : accepted);
+    target = value;
+    return "";
+}
+
+// ParseOptions: reads the command line into options; returns what is wrong
+// with it, or "" when nothing is.
+static std::string ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const std::string value = i + 1 < argc ? argv[i + 1] : "";
-        if (option == "--detail" && (value == "full" || value == "medium" || value == "low"))
-            options.detail = value;
-        else if (option == "--format" && (value == "text" || value == "xml" || value == "both"))
-            options.format = value;
-        else if (option == "--input" && !value.empty())
-            options.input = value;
+        std::string problem;
+        if (option == "--help" || option == "-h")
+            options.help = true;
+        else if (option == "--detail")
+            problem = SetValue(option, argv[++i], "full|medium|low", options.detail);
+        else if (option == "--format")
+            problem = SetValue(option, argv[++i], "text|xml|both", options.format);
+        else if (option == "--input")
+            problem = SetValue(option, argv[++i], "", options.input);
         else
-            return false;
+            problem = "unknown option '" + option + "'";
+        if (!problem.empty()) return problem;
     }
-    return true;
+    return "";
 }
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        std::cerr << usage;
+    const std::string problem = ParseOptions(argc, argv, options);
+    if (!problem.empty()) {
+        std::cerr << "stdexception_demo: " << problem << '\n' << usage;
         return 2;
+    }
+    if (options.help) {
+        std::cout << usage;
+        return 0;
     }
 
     // Module-wide settings first: records take the default detail level when

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the built library into a scratch prefix, checks what was installed,
-# then builds and runs the consumer of tests/consumer three ways: through the
-# installed CMake package, with the source tree as a subdirectory, and with a
-# plain compiler call whose flags come from the installed pkg-config file.
+# then builds and runs the consumer of tests/consumer four ways: through the
+# installed CMake package, with the source tree (outside the consumer's) as a
+# subdirectory, through FetchContent from a local git repository, and with a
+# plain compiler call whose flags come from the installed pkg-config file,
+# found through a link to it in another directory.
 #
 # Usage: consumers.sh SOURCE-DIR BUILD-DIR SCRATCH-DIR LIBDIR VERSION CXX CXXFLAGS GENERATOR
 set -euo pipefail
@@ -51,10 +53,50 @@ quiet cmake -S "$consumer" -B "$scratch/subdirectory" -G "$generator" \
 quiet cmake --build "$scratch/subdirectory" -j 2
 "$scratch/subdirectory/consumer"
 
-echo "== pkg-config --cflags --libs StdException"
-export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+echo "== FetchContent from a git repository of the source tree"
+repository=$scratch/repository
+mkdir -p "$repository"
+tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$repository" -xf -
+quiet git -C "$repository" init
+quiet git -C "$repository" add -A
+quiet git -C "$repository" -c user.name=consumers -c user.email=consumers@localhost commit -m tree
+quiet git -C "$repository" tag "v$version"
+quiet cmake -S "$consumer" -B "$scratch/fetch" -G "$generator" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DSTDEXCEPTION_GIT_REPOSITORY="$repository"
+quiet cmake --build "$scratch/fetch" -j 2
+"$scratch/fetch/consumer"
+
+echo "== pkg-config --cflags --libs StdException, copied and linked into other directories"
+mkdir -p "$scratch/pkgconfig-copy" "$scratch/pkgconfig-link"
+cp "$prefix/$libdir/pkgconfig/StdException.pc" "$scratch/pkgconfig-copy"
+ln -s "$prefix/$libdir/pkgconfig/StdException.pc" "$scratch/pkgconfig-link"
+for way in copy link; do
+    export PKG_CONFIG_PATH=$scratch/pkgconfig-$way
+    found="$(pkg-config --modversion StdException) $(pkg-config --cflags --libs StdException)"
+    if [[ ${found% } != "$version -I$prefix/include -L$prefix/$libdir -lStdException" ]]; then
+        echo "pkg-config, through a $way of StdException.pc: $found"
+        exit 1
+    fi
+done
 flags=$(pkg-config --cflags --libs StdException)
 # shellcheck disable=SC2086  # the flags are meant to split into words
 quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$consumer/Consumer.cpp" $flags \
-    -o "$scratch/pkg-config-consumer"
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir StdException) "$scratch/pkg-config-consumer"
+    -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/pkg-config-consumer"
+"$scratch/pkg-config-consumer"
+
+echo "== the application of README.md, built the same way"
+awk '/^## / { section = ($0 == "## Writing an application") }
+    section && /^```/ { if (block) exit; block = ($0 == "```cpp"); next }
+    block' "$source_dir/README.md" > "$scratch/app.cpp"
+# shellcheck disable=SC2086
+quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$scratch/app.cpp" $flags \
+    -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/app"
+status=0
+"$scratch/app" > "$scratch/app.out" 2> "$scratch/app.err" || status=$?
+problem="Config error: port 'eighty' is not a number"
+if [[ $status != 1 || $(head -n 1 "$scratch/app.out") != "$problem"$'\r' ||
+      $(cat "$scratch/app.err") != "stderr strategy: ConfigException: $problem" ]]; then
+    echo "README.md's application: exit status $status, output:"
+    cat "$scratch/app.out" "$scratch/app.err"
+    exit 1
+fi

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Follows the README's quick start on a bare Debian 12 system, as a newcomer
+# would: builds a fresh bookworm tree with mmdebstrap (Debian's packages only,
+# nothing installed beyond apt), clones the committed tree into it and runs
+# there, as root, every command of the README's "Quick start" section in
+# order, then the release build and install of its "Install and link"
+# section. A prerequisite missing from the README's line fails here instead
+# of hiding behind a machine that happens to have it. The tests must pass
+# with none failed, skipped or not run.
+#
+# Usage (as root): tests/fresh-machine.sh [WORK-DIR]    default: build/fresh-machine
+# Uncommitted changes are not tried: the tree is cloned from the last commit.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=$(realpath -m "${1:-$source_dir/build/fresh-machine}")
+tree=$work/bookworm
+
+# readme_commands TITLE [first]: the lines of the shell blocks in the README
+# section with this title (with "first", of its first block only), one
+# command a line.
+readme_commands() {
+    awk -v title="## $1" -v first="${2-}" '/^## / { section = ($0 == title) }
+        section && /^```/ { if (block && first) exit; block = !block && $0 == "```sh"; next }
+        section && block && NF' "$source_dir/README.md"
+}
+commands=$(readme_commands "Quick start"; readme_commands "Install and link" first)
+if (($(wc -l <<< "$commands") < 5)); then
+    echo "README.md: the quick start or the install commands were not found"
+    exit 1
+fi
+
+# --one-file-system: should a tree left over from an interrupted run still
+# have /proc or /sys mounted, rm stays out of them (and fails: unmount them).
+rm -rf --one-file-system "$work"
+mkdir -p "$work"
+{
+    echo "set -euxo pipefail"
+    echo "cd /root/StdException"
+    echo "$commands"
+} > "$work/readme-commands.sh"
+echo "== the README's commands on a fresh Debian 12 tree:"
+echo "$commands"
+
+# The hooks run while mmdebstrap has /dev, /proc and /sys mounted in the
+# tree. The commands run as on a new machine: root, a plain environment, no
+# terminal (so apt asks no questions).
+# shellcheck disable=SC2016  # "$1", the tree, is for the hook's shell to expand
+mmdebstrap --variant=apt \
+    --customize-hook="git clone --quiet --no-hardlinks '$source_dir' \"\$1/root/StdException\"" \
+    --customize-hook="copy-in '$work/readme-commands.sh' /root" \
+    --customize-hook='chroot "$1" /usr/bin/env -i HOME=/root TERM=dumb DEBIAN_FRONTEND=noninteractive \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        bash /root/readme-commands.sh < /dev/null' \
+    bookworm "$tree" 2>&1 | tee "$work/log"
+
+# CTest names skipped tests under this heading; failed and not-run tests have
+# already failed the run.
+if grep -q "The following tests did not run:" "$work/log"; then
+    echo "some tests were skipped on the fresh machine"
+    exit 1
+fi
+rm -rf --one-file-system "$tree"
+echo "== the README's commands passed on a fresh Debian 12 tree"
