@@ -57,18 +57,6 @@ TEST(GuardTest, EachFormSortsWhatEscapesIntoItsThreeClauses) {
     EXPECT_EQ(TraceGuardWithCleanUp(kAt, "", "", [] { return 6; }, [] {}), 6);
 }
 
-TEST(GuardTest, ThrowMacroRecordsThePlaceOfTheEnclosingFunction) {
-    Place here = {};
-    const std::string xml = Escaped([&] {
-        here = QUORBEL_HERE;
-        QUORBEL_THROW(AppException, "macro params", "macro comment", "thrown by macro");
-    });
-    EXPECT_EQ(xml, "<Exception><Name>AppException</Name><Value>thrown by macro</Value><CallTrace><CallTraceEntry "
-                   "position=\"0\"><File>" + std::string(here.file) + "</File><Line>" + std::to_string(here.line + 1) +
-                   "</Line><FuncSig>" + here.funcsig + "</FuncSig><Params>macro params</Params><Comment>macro "
-                   "comment</Comment></CallTraceEntry></CallTrace></Exception>");
-}
-
 // Failures of an application's DisplayValue or strategy inside the library's operations.
 TEST(GuardTest, LibraryOperationsTraceOrTranslateWhatFailsInside) {
     Log log;
