@@ -6,10 +6,8 @@
 #include <StdException/Strategies>
 
 #include <sstream>
-#include <stdexcept>
 
 using namespace Quorbel;
-using probes::XmlEntry;
 
 // Named, so that the compilers write the functions' signatures alike.
 namespace application {
@@ -74,8 +72,8 @@ TEST(ApplicationTest, AThrowInsideABlockNamesTheEnclosingFunction) {
     const std::string xml = Escaped([] { Plain(nullptr); });
     EXPECT_STREQ(at.funcsig, "int application::Plain(void (*)())");
     EXPECT_EQ(xml, "<Exception><Name>AppException</Name><Value>app failure</Value><CallTrace>" +
-                       XmlEntry(0, at.file, std::to_string(at.line - 3), at.funcsig, "", "inside") +
-                       XmlEntry(1, at.file, std::to_string(at.line), at.funcsig, "n(1)", "plain") +
+                       probes::XmlEntry(0, at.file, std::to_string(at.line - 3), at.funcsig, "", "inside") +
+                       probes::XmlEntry(1, at.file, std::to_string(at.line), at.funcsig, "n(1)", "plain") +
                        "</CallTrace></Exception>");
 }
 
@@ -94,7 +92,7 @@ TEST(ApplicationTest, ReadyMadeStrategiesWriteOrHandOverTheReport) {
     EXPECT_EQ(out.str(), "app failure\r\n[0] \tFile : app.src\r\n\tLine : 1\r\n\tFunction signature"
                          " : void app()\r\n\tParameters : \r\n\tDeveloper Comment : \r\n\n<Exception>"
                          "<Name>AppException</Name><Value>app failure</Value><CallTrace>" +
-                             XmlEntry(0, "app.src", "1", "void app()", "", "") +
+                             probes::XmlEntry(0, "app.src", "1", "void app()", "", "") +
                              "</CallTrace></Exception>\n");
     EXPECT_EQ(handed, "AppException");
     EXPECT_EQ(printed.str(), "text report to a stream|XML report to a stream|text report to "
