@@ -82,8 +82,8 @@ StdException::StdException(const std::string& file, std::uint32_t line,
 }
 
 StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
-    // Rendering the source is composed only if a guarded step fails: a copy of
-    // a chain renders each record once at most, not once per record above it.
+    // The description, the source's whole text report, is composed only if a
+    // guarded step fails, so that copying a chain renders none of its records.
     const auto description = [&] { return DescribeSource(e); };
     // Each part is handed to its field as soon as it exists, so the clean-up
     // finds nothing pending unless a hand-over itself is interrupted.
