@@ -9,13 +9,19 @@
 #include <stdexcept>
 #include <string>
 
+std::string how;
+
+// Without parameters, so that the compilers write its signature alike.
+int Load() {
+    QUORBEL_TRY {
+        throw std::invalid_argument("bad port");
+    } QUORBEL_CATCH("how(" + how + ")", "")
+}
+
 int main(int argc, char** argv) {
-    std::set_terminate([] {
-        std::cerr << "previous handler\n";
-        std::_Exit(3);
-    });
+    std::set_terminate([] { std::cerr << "previous handler\n"; std::_Exit(3); });
     Quorbel::ReportUncaughtExceptions();
-    const std::string how = argc > 1 ? argv[1] : "";
+    how = argc > 1 ? argv[1] : "";
     if (how == "standard") throw std::invalid_argument("bad port");
     // A strategy that fails while it reports cannot keep the program alive.
     const Quorbel::CallbackReportingStrategy failing([](const Quorbel::StdException& e) {
@@ -23,7 +29,5 @@ int main(int argc, char** argv) {
         throw std::runtime_error("report failed");
     });
     if (how == "strategy") Quorbel::StdException::SetDefaultReportingStrategy(&failing);
-    QUORBEL_TRY {
-        throw std::invalid_argument("bad port");
-    } QUORBEL_CATCH("how(" + how + ")", "")
+    return Load();
 }
