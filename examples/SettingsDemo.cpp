@@ -89,19 +89,19 @@ static std::string Trim(const std::string& text) {
 // exception on bad input, which leaves the guard as a CPPException.
 static int ParseNumber(const std::string& text) {
     const std::string parameters = "text(" + text + ")";
-    return QUORBEL_GUARD(parameters, "whole numbers only", [&] {
+    QUORBEL_TRY {
         std::size_t used = 0;
         const int number = std::stoi(text, &used);
         if (used != text.size())
             QUORBEL_THROW(SettingsException, parameters, "", "'" + text + "' is not a whole number");
         return number;
-    });
+    } QUORBEL_CATCH(parameters, "whole numbers only")
 }
 
 // ApplySetting: stores one key/value pair in settings.
 static void ApplySetting(Settings& settings, const std::string& key, const std::string& value) {
     const std::string parameters = "key(" + key + ") value(" + value + ")";
-    QUORBEL_GUARD(parameters, "", [&] {
+    QUORBEL_TRY {
         if (key == "name")
             settings.name = value;
         else if (key == "port")
@@ -110,7 +110,7 @@ static void ApplySetting(Settings& settings, const std::string& key, const std::
             settings.threads = ParseNumber(value);
         else
             QUORBEL_THROW(SettingsException, parameters, "", "unknown setting '" + key + "'");
-    });
+    } QUORBEL_CATCH(parameters, "")
 }
 
 // ParseSettings: reads "key = value" lines; blank lines and '#' comments are
@@ -118,7 +118,7 @@ static void ApplySetting(Settings& settings, const std::string& key, const std::
 // SettingsException naming the setting, with the original failure chained.
 static Settings ParseSettings(std::istream& in, const std::string& source) {
     const std::string parameters = "source(" + source + ")";
-    return QUORBEL_GUARD(parameters, "", [&] {
+    QUORBEL_TRY {
         Settings settings;
         std::string line;
         for (unsigned number = 1; std::getline(in, line); ++number) {
@@ -142,7 +142,7 @@ static Settings ParseSettings(std::istream& in, const std::string& source) {
             }
         }
         return settings;
-    });
+    } QUORBEL_CATCH(parameters, "")
 }
 
 // ReadInput: the whole text of the file at path. A file that cannot be opened
@@ -164,10 +164,10 @@ static std::string ReadInput(const std::string& path) {
 // sample when path is empty.
 static Settings LoadSettings(const std::string& path) {
     const std::string parameters = "path(" + path + ")";
-    return QUORBEL_GUARD(parameters, "", [&] {
+    QUORBEL_TRY {
         std::istringstream text(path.empty() ? builtInSample : ReadInput(path));
         return ParseSettings(text, path.empty() ? "built-in sample" : path);
-    });
+    } QUORBEL_CATCH(parameters, "")
 }
 
 struct Options {

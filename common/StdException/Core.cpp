@@ -74,17 +74,17 @@ StdException::StdException(const std::string& file, std::uint32_t line,
                            const std::string& comment)
     : detailLevel(defaultDetailLevel) {
     // The description is composed only if a guarded step fails.
-    const auto description = [&] {
-        return DescribeArguments(file, line, funcsig, parameters, comment);
-    };
-    QUORBEL_GUARD(description, "Cleaning up in StdException constructor", [&] {
+    QUORBEL_TRY {
         callTrace.reset(new CallTrace);
         AddToCallTrace(file, line, funcsig, parameters, comment);
-    });
+    } QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment),
+                    "Cleaning up in StdException constructor")
 }
 
 StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
-    const std::string description = DescribeSource(e);
+    // The description, the source's whole text report, is composed only if a
+    // guarded step fails, so that copying a chain renders none of its records.
+    const auto description = [&] { return DescribeSource(e); };
     // Each part is handed to its field as soon as it exists, so the clean-up
     // finds nothing pending unless a hand-over itself is interrupted.
     OwnedPtr<CallTrace> pendingTrace;
@@ -134,13 +134,10 @@ StdException::~StdException() {
 void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
                                   const std::string& funcsig, const std::string& parameters,
                                   const std::string& comment) {
-    const auto description = [&] {
-        return DescribeArguments(file, line, funcsig, parameters, comment);
-    };
-    QUORBEL_GUARD(description, "", [&] {
+    QUORBEL_TRY {
         // The strings are copied once, into a temporary that the list node takes over.
         callTrace->push_front(CallTraceEntry{file, line, funcsig, parameters, comment});
-    });
+    } QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment), "")
 }
 
 void StdException::AddPreviousException(const StdException* previous) {
@@ -240,15 +237,17 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
     WriteArguments(text, file, line, funcsig, parameters, comment)
         << ") originalException(" << *originalException << ") handlerException("
         << *handlerException << ")";
-    HoldClones(QUORBEL_HERE, text.Take(), *originalException, *handlerException);
+    const std::string description = text.Take();
+    HoldClones(QUORBEL_HERE, [&] { return description; }, *originalException, *handlerException);
 }
 
 BadHandlerException::BadHandlerException(const BadHandlerException& e) : StdException(e) {
-    HoldClones(QUORBEL_HERE, DescribeSource(e), *e.originalException.get(),
+    HoldClones(QUORBEL_HERE, [&] { return DescribeSource(e); }, *e.originalException.get(),
                *e.handlerException.get());
 }
 
-void BadHandlerException::HoldClones(const Place& at, const std::string& description,
+void BadHandlerException::HoldClones(const Place& at,
+                                     const std::function<std::string()>& description,
                                      const StdException& original,
                                      const StdException& handler) {
     OwnedPtr<StdException> pendingOriginal;

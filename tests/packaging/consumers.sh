@@ -25,6 +25,7 @@ installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
     sed 's/ -> $//;s/Targets-[a-z]*[.]/Targets-CONFIG./' | LC_ALL=C sort)
 expected="include/StdException/Guard
 include/StdException/StdException
+include/StdException/Strategies
 $libdir/cmake/StdException/StdExceptionConfig.cmake
 $libdir/cmake/StdException/StdExceptionConfigVersion.cmake
 $libdir/cmake/StdException/StdExceptionTargets-CONFIG.cmake
