@@ -1,23 +1,40 @@
 // A program outside the library, built against it the ways an application
-// would: an exception that the library raises crosses into this program's
-// guard, is caught here by its base class and rendered, naming the library's
-// source file relative to its source tree.
+// would. The header checks compile it in every language mode, so it uses
+// every macro and template of the public headers; run, it checks that an
+// exception the library raises crosses into this program's guard, is caught
+// here by its base class and rendered, naming the library's source file
+// relative to its source tree.
 
 #include <StdException/Guard>
-#include <StdException/StdException>
+#include <StdException/Strategies>
 
 #include <iostream>
 #include <sstream>
 
+int Checked(int n) {
+    QUORBEL_TRY {
+        if (n > 1) QUORBEL_THROW(Quorbel::UnexpectedException, "", "");
+        return QUORBEL_GUARD_WITH_CLEANUP("", [] { return std::string("comment"); }, [&] { return n; }, [] {});
+    } QUORBEL_CATCH_WITH_CLEANUP("n(" + std::to_string(n) + ")", "", [] {})
+}
+
 int main() {
+    Quorbel::ReportUncaughtExceptions();
     std::ostringstream report;
+    const Quorbel::StreamReportingStrategy toReport(report, Quorbel::StreamReportingStrategy::TextReport);
+    const Quorbel::CallbackReportingStrategy toNobody([](const Quorbel::StdException&) {});
+    Quorbel::StdException::SetFallbackReportingStrategy(&toNobody);
     try {
-        QUORBEL_GUARD("", "", [] { Quorbel::BadHandlerException("a", 1, "f", "", "", nullptr, nullptr); });
-    } catch (const Quorbel::StdException& e) {
-        report << e;
+        QUORBEL_TRY {
+            QUORBEL_GUARD("", "", [] { Quorbel::BadHandlerException("a", 1, "f", "", "", nullptr, nullptr); });
+        } QUORBEL_CATCH("", "")
+    } catch (Quorbel::StdException& e) {
+        e.SetReportingStrategy(&toReport);
+        e.ReportException();
+        e.FallbackReportException();
     }
-    std::cout << report.str();
+    std::cout << report.str() << toReport << toNobody << Checked(1) << QUORBEL_MAKE(Quorbel::UnexpectedException, "", "");
     const std::string expected = "std::invalid_argument\r\nBadHandlerException needs two exceptions, but "
-                                 "originalException is null\r\n[1] \tFile : common/StdException/Core.cpp\r\n";
+                                 "originalException is null\r\n[2] \tFile : common/StdException/Core.cpp\r\n";
     return report.str().compare(0, expected.size(), expected) == 0 ? 0 : 1;
 }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Checks the order of the virtual operations of StdException and
 # CReportingStrategy, as applications compiled against the headers lay out
-# their virtual tables: g++ dumps the class layout of VtableSlots.cpp, whose
-# classes override every virtual operation, and each table must list exactly
-# these slots (the destructor takes two, the complete and the deleting one).
+# their virtual tables: g++ dumps the class layout of a source that includes
+# the public headers, and the tables of BadHandlerException and
+# StreamReportingStrategy, which override every virtual operation of their
+# base, must list exactly these slots in their base's order (the destructor
+# takes two, the complete and the deleting one).
 #
-# Usage: vtable-slots.sh GXX INCLUDE-DIR VTABLESLOTS-CPP SCRATCH-DIR
+# Usage: vtable-slots.sh GXX INCLUDE-DIR SOURCE SCRATCH-DIR
 set -euo pipefail
 gxx=$1 include_dir=$2 source=$3 scratch=$4
 mkdir -p "$scratch"
@@ -32,6 +34,6 @@ check() {
         status=1
     fi
 }
-check ExceptionSlots "~ExceptionSlots ~ExceptionSlots clone AsString AsXML TypeName DisplayValue"
-check StrategySlots "~StrategySlots ~StrategySlots clone Report Print"
+check Quorbel::BadHandlerException "~BadHandlerException ~BadHandlerException clone AsString AsXML TypeName DisplayValue"
+check Quorbel::StreamReportingStrategy "~StreamReportingStrategy ~StreamReportingStrategy clone Report Print"
 exit $status
