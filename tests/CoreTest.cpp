@@ -1,6 +1,8 @@
 // Records, the three kinds and reporting: copies, chains, detail levels,
 // release order and which strategy gets to report.
 
+#include <StdException/Strategies>
+
 #include <memory>
 
 #include "Probes.h"
@@ -198,6 +200,26 @@ TEST(CoreTest, SetReportingStrategyReachesTheChainAndSurvivesAFailingClone) {
     top.ReportException();
     top.SetReportingStrategy(nullptr);
     EXPECT_EQ(log, (Log{"clone new", "clone new", "~old", "report new: top", "~new", "~old", "~old"}));
+}
+
+// Reports through each strategy, then the strategies themselves, on one stream.
+TEST(CoreTest, ReadyMadeStrategiesWriteOrHandOverTheReport) {
+    std::ostringstream out;
+    const StreamReportingStrategy toText(out), toXml(out, StreamReportingStrategy::XMLReport);
+    const CallbackReportingStrategy toCallback([&](const StdException& e) { out << e.TypeName(); });
+    probes::AppException e = probes::App("app failure", "app.src");
+    const CReportingStrategy* const strategies[] = {&toText, &toXml, &toCallback};
+    for (const CReportingStrategy* s : strategies) {
+        e.SetReportingStrategy(s);
+        e.ReportException();
+    }
+    out << '|' << toText << '|' << toXml << '|' << StreamReportingStrategy() << '|' << toCallback;
+    EXPECT_EQ(out.str(), "app failure\r\n[0] \tFile : app.src\r\n\tLine : 1\r\n\tFunction signature : void f()\r\n"
+                         "\tParameters : \r\n\tDeveloper Comment : \r\n\n<Exception><Name>AppException</Name><Value>app "
+                         "failure</Value><CallTrace><CallTraceEntry position=\"0\"><File>app.src</File><Line>1</Line>"
+                         "<FuncSig>void f()</FuncSig><Params></Params><Comment></Comment></CallTraceEntry></CallTrace>"
+                         "</Exception>\nAppException|text report to a stream|XML report to a stream|text report to "
+                         "standard error|exceptions handed to a callback");
 }
 
 }  // namespace

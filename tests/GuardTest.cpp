@@ -33,28 +33,54 @@ const Ending kEndings[] = {
 };
 const Place kAt = {"guard.src", 9, "void guarded()"};
 
+// Block guards, in functions of their own. Composing their parameters notes
+// the place, which must be the enclosing function's, as must that of a throw
+// inside the block (with a null body).
+Place at;
+int described = 0;
+std::string Described(const Place& where) { return at = where, std::to_string(++described); }
+int Block(void (*body)()) {
+    QUORBEL_TRY {
+        if (body == nullptr) QUORBEL_THROW(AppException, "", "inside", "thrown");
+        body();
+        return 7;
+    } QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
+}
+int BlockWithCleanUp(void (*body)(), void (*cleanUp)()) {
+    QUORBEL_TRY {
+        body();
+        return 9;
+    } QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
+}
+
+// The lambda forms at a fixed place give guards.txt; the block forms end as
+// the lambda forms would at their place.
 TEST(GuardTest, EachFormSortsWhatEscapesIntoItsThreeClauses) {
     std::string out;
     int composed = 0;  // descriptions are composed only when something fails
     const auto parameters = [&] { return std::to_string(++composed); };
     for (const Ending& body : kEndings) {
         out += std::string("plain, ") + body.name + ": " +
-               Escaped([&] { TraceGuard(kAt, parameters, "comment", body.run); }) + "\n";
+               Escaped([&] { EXPECT_EQ(TraceGuard(kAt, parameters, "comment", [&] { return body.run(), 5; }), 5); }) + "\n";
+        const std::string block = Escaped([&] { EXPECT_EQ(Block(body.run), 7); });
+        EXPECT_EQ(block, Escaped([&] { TraceGuard(at, std::to_string(described), "comment", body.run); }));
         for (const Ending& cleanUp : kEndings) {
             int cleanUps = 0;
             const std::string escaped = Escaped([&] {
-                TraceGuardWithCleanUp(kAt, parameters, "comment", body.run, [&] {
-                    ++cleanUps;
-                    cleanUp.run();
-                });
+                TraceGuardWithCleanUp(kAt, parameters, "comment", body.run, [&] { ++cleanUps, cleanUp.run(); });
             });
             out += std::string("clean-up, ") + body.name + ", " + cleanUp.name + ": " + escaped +
                    " (clean-ups: " + std::to_string(cleanUps) + ")\n";
+            const std::string block = Escaped([&] { EXPECT_EQ(BlockWithCleanUp(body.run, cleanUp.run), 9); });
+            EXPECT_EQ(block, Escaped([&] { TraceGuardWithCleanUp(at, std::to_string(described), "comment", body.run, cleanUp.run); }));
         }
     }
     ExpectFile("guards.txt", out);
-    EXPECT_EQ(TraceGuard(kAt, "", "", [] { return 5; }), 5);
-    EXPECT_EQ(TraceGuardWithCleanUp(kAt, "", "", [] { return 6; }, [] {}), 6);
+    EXPECT_EQ(described, 24);
+    const std::string thrownInside = Escaped([] { Block(nullptr); });
+    EXPECT_EQ(thrownInside, Escaped([] { TraceGuard(at, "25", "comment", [] { throw AppException(at.file, at.line - 3, at.funcsig, "", "inside", "thrown"); }); }));
+    const std::string signature = at.funcsig;  // not a lambda's
+    EXPECT_EQ(signature.substr(signature.size() - 17), "Block(void (*)())");
 }
 
 // Failures of an application's DisplayValue or strategy inside the library's operations.
