@@ -52,12 +52,10 @@ inline AppException App(const std::string& what, const std::string& file = "a.sr
 }
 
 // A strategy that logs "clone <name>", "report <name>: <DisplayValue>" and
-// "~<name>" for itself and its clones; Report then runs an optional action.
+// "~<name>" for itself and its clones.
 class RecordingStrategy : public Quorbel::CReportingStrategy {
 public:
-    typedef void (*Action)(const StdException&);
-    RecordingStrategy(Log& log, const std::string& name, Action action = nullptr)
-        : log_(&log), name_(name), action_(action) {}
+    RecordingStrategy(Log& log, const std::string& name) : log_(&log), name_(name) {}
     ~RecordingStrategy() override { log_->push_back("~" + name_); }
     RecordingStrategy* clone() const override {
         log_->push_back("clone " + name_);
@@ -66,7 +64,6 @@ public:
     }
     void Report(const StdException& e) override {
         log_->push_back("report " + name_ + ": " + e.DisplayValue());
-        if (action_ != nullptr) action_(e);
     }
     std::ostream& Print(std::ostream& os) const override { return os << name_; }
 
@@ -75,7 +72,6 @@ public:
 private:
     Log* log_;
     std::string name_;
-    Action action_;
 };
 
 // A report with the places of the library's own guards made independent of
