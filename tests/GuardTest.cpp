@@ -21,17 +21,11 @@ struct Dual : std::runtime_error, StdException {
     std::string DisplayValue() const override { return "dual"; }
 };
 
-struct Ending {
+const struct Ending {
     const char* name;
     void (*run)();
-};
-const Ending kEndings[] = {
-    {"success", [] {}},
-    {"standard", [] { throw std::length_error("length"); }},
-    {"family", [] { throw App("family"); }},
-    {"dual", [] { throw Dual(); }},
-    {"foreign", [] { throw 1; }},
-};
+} kEndings[] = {{"success", [] {}}, {"standard", [] { throw std::length_error("length"); }},
+                {"family", [] { throw App("family"); }}, {"dual", [] { throw Dual(); }}, {"foreign", [] { throw 1; }}};
 const Place kAt = {"guard.src", 9, "void guarded()"};
 
 // Block guards, in functions of their own. Composing their parameters notes

@@ -28,19 +28,15 @@ inline void (*fault)(const std::string& what) = nullptr;
 
 // An application exception with a description of its own that, given a log,
 // writes "~<description>" to it when it is destroyed.
-class AppException : public StdException {
-public:
+struct AppException : StdException {
     AppException(const std::string& file, std::uint32_t line, const std::string& funcsig, const std::string& parameters,
                  const std::string& comment, const std::string& what = "app failure", Log* log = nullptr)
         : StdException(file, line, funcsig, parameters, comment), what_(what), log_(log) {}
-    ~AppException() override {
-        if (log_ != nullptr) log_->push_back("~" + what_);
-    }
+    ~AppException() override { log_ != nullptr ? log_->push_back("~" + what_) : void(); }
     AppException* clone() const override { return new AppException(*this); }
     std::string TypeName() const override { return "AppException"; }
     std::string DisplayValue() const override { return fault != nullptr ? fault(what_), what_ : what_; }
 
-private:
     std::string what_;
     Log* log_;
 };
@@ -53,8 +49,7 @@ inline AppException App(const std::string& what, const std::string& file = "a.sr
 
 // A strategy that logs "clone <name>", "report <name>: <DisplayValue>" and
 // "~<name>" for itself and its clones.
-class RecordingStrategy : public Quorbel::CReportingStrategy {
-public:
+struct RecordingStrategy : Quorbel::CReportingStrategy {
     RecordingStrategy(Log& log, const std::string& name) : log_(&log), name_(name) {}
     ~RecordingStrategy() override { log_->push_back("~" + name_); }
     RecordingStrategy* clone() const override {
@@ -62,14 +57,10 @@ public:
         if (failAfter != nullptr && --*failAfter == 0) throw std::runtime_error("clone failed");
         return new RecordingStrategy(*this);
     }
-    void Report(const StdException& e) override {
-        log_->push_back("report " + name_ + ": " + e.DisplayValue());
-    }
+    void Report(const StdException& e) override { log_->push_back("report " + name_ + ": " + e.DisplayValue()); }
     std::ostream& Print(std::ostream& os) const override { return os << name_; }
 
     int* failAfter = nullptr;  // when set, the clone that counts it down to 0 fails
-
-private:
     Log* log_;
     std::string name_;
 };

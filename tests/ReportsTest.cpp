@@ -20,11 +20,9 @@ void ExpectReports(const std::string& name, const StdException& e) {
 }
 
 TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
-    UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc",
-                          "parsing the header");
+    UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc", "parsing the header");
     x.AddToCallTrace("App.src", 17, "int main(void)", "", "");
-    const UnexpectedException check("Reader.src", 30, "void Reader::Check(void)", "",
-                                    "checking the magic");
+    const UnexpectedException check("Reader.src", 30, "void Reader::Check(void)", "", "checking the magic");
     x.AddPreviousException(&check);
     for (int level : {0, 1, 2, 7}) {  // as an application stores them
         SCOPED_TRACE(level);
@@ -49,15 +47,11 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     AppException original = App("original"), below = App("below", "b.src", 2);
     original.AddPreviousException(&below);
     BadHandlerException outer("o.src", 8, "void o()", "p(1)", "outer", &original, &inner);
-    const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)",
-                              std::string(300, 'p'), "a<b & \"c\"</Exception>", "m</Exception>");
+    const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)", std::string(300, 'p'),
+                              "a<b & \"c\"</Exception>", "m</Exception>");
     outer.AddPreviousException(&markup);
     outer.AddToCallTrace("t.src", 9, "int main()", "", "");
-    ExpectReports("bad-handler", outer);
-    const StdException& asBase = outer;  // the renderings are virtual
-    std::ostringstream os;
-    os << asBase;
-    EXPECT_EQ(os.str(), outer.AsString());
+    ExpectReports("bad-handler", outer);  // through a reference to the base: the renderings are virtual
 }
 
 TEST(ReportsTest, StreamInsertionPadsTheWholeReport) {
