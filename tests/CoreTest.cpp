@@ -101,21 +101,6 @@ TEST(CoreTest, BadHandlerHoldsClonesAtItsLevelWithoutStrategiesAndReleasesInOrde
     EXPECT_EQ(log, (Log{"~handler", "~original", "~previous", "~original", "~previous", "~own", "~own"}));
 }
 
-TEST(CoreTest, ChainsReplaceAndDetailLevelsReachTheWholeChain) {
-    ModuleScope module;
-    AppException e = App("e"), first = App("first"), second = App("second");
-    e.SetDetailLevel(DetailLevel(7));
-    e.AddPreviousException(&first);
-    e.AddPreviousException(&Chained(second));
-    e.AddPreviousException(nullptr);
-    e.AddPreviousException(&e);  // a copy of itself, taken before its chain goes
-    ExpectFile("chain-low.txt", e.AsString());
-    e.SetDetailLevel(MediumDetail);
-    StdException::SetDefaultDetailLevel(LowDetail);  // for records built from now on only
-    EXPECT_EQ(App("low").GetDetailLevel() + 10 * e.GetDetailLevel(), LowDetail + 10 * MediumDetail);
-    ExpectFile("chain-medium.txt", e.AsString());
-}
-
 // What the strategies did, in order, in strategies.txt: the record's own
 // strategy reports, else the module default; only the fallback serves
 // FallbackReportException. Setters store clones, taken before the former

@@ -30,6 +30,15 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
         EXPECT_EQ(x.GetDetailLevel(), DetailLevel(level));
         ExpectReports("reader-" + std::to_string(level), x);
     }
+    // A second previous exception replaces the first, at the record's level; a
+    // copy of the record itself is taken before its chain goes.
+    const UnexpectedException other("Other.src", 1, "void Other()", "", "");
+    x.AddPreviousException(&other);
+    x.AddPreviousException(nullptr);
+    x.AddPreviousException(&x);
+    ExpectFile("reader-chain-7.txt", x.AsString());
+    x.SetDetailLevel(MediumDetail);
+    ExpectFile("reader-chain-1.txt", x.AsString());
 }
 
 // A BadHandlerException whose handler is another BadHandlerException, held at

@@ -1,22 +1,16 @@
 // A plugin that links the library and fills both module strategy slots with
 // strategies whose clones announce their deletion.
 
-#include <StdException/StdException>
-
-#include <ostream>
+#include <StdException/Strategies>
 
 namespace {
 
 void (*announce)(const char* name) = nullptr;
 
-struct AnnouncingStrategy : Quorbel::CReportingStrategy {
-    AnnouncingStrategy(const char* name, bool isClone) : name(name), isClone(isClone) {}
-    ~AnnouncingStrategy() override {
-        if (isClone) announce(name);
-    }
+struct AnnouncingStrategy : Quorbel::CallbackReportingStrategy {
+    AnnouncingStrategy(const char* name, bool isClone) : CallbackReportingStrategy(nullptr), name(name), isClone(isClone) {}
+    ~AnnouncingStrategy() override { isClone ? announce(name) : void(); }
     AnnouncingStrategy* clone() const override { return new AnnouncingStrategy(name, true); }
-    void Report(const Quorbel::StdException&) override {}
-    std::ostream& Print(std::ostream& os) const override { return os << name; }
     const char* name;
     bool isClone;
 };
