@@ -39,16 +39,13 @@ void operator delete(void* block, std::size_t) noexcept { operator delete(block)
 
 namespace {
 
-// What escapes the operation when its n-th allocation fails, one line ("" for nothing).
+// What escapes the operation when its n-th allocation fails, on one line ("" for nothing).
 template <class Operation>
 std::string RunFailing(const Operation& op, Fixture& f, long n) {
     failing::countdown = n, failing::failed = false;
-    const std::string escaped = Escaped([&] {
-        op.run(f);
-        failing::countdown = 0;  // what the operation did not reach does not fail later
-    });
-    if (escaped == "(nothing escaped)") return "";
-    return std::regex_replace(escaped, std::regex("\r\n"), "\\r\\n");
+    // What the operation did not reach does not fail later.
+    const std::string escaped = Escaped([&] { op.run(f), failing::countdown = 0; });
+    return escaped == "(nothing escaped)" ? "" : std::regex_replace(escaped, std::regex("\r\n"), "\\r\\n");
 }
 
 TEST(AllocFailureTest, EveryOperationSurvivesEveryFailingAllocation) {

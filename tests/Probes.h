@@ -102,11 +102,7 @@ std::string Escaped(Op op) {
 
 // Restores the module-wide settings when a test ends.
 struct ModuleScope {
-    ~ModuleScope() {
-        StdException::SetDefaultDetailLevel(Quorbel::FullDetail);
-        StdException::SetDefaultReportingStrategy(nullptr);
-        StdException::SetFallbackReportingStrategy(nullptr);
-    }
+    ~ModuleScope() { StdException::SetDefaultDetailLevel(Quorbel::FullDetail), StdException::SetDefaultReportingStrategy(nullptr), StdException::SetFallbackReportingStrategy(nullptr); }
 };
 
 }  // namespace probes
