@@ -35,17 +35,10 @@ Place at;
 int described = 0;
 std::string Described(const Place& where) { return at = where, std::to_string(++described); }
 int Block(void (*body)()) {
-    QUORBEL_TRY {
-        if (body == nullptr) QUORBEL_THROW(AppException, "", "inside", "thrown");
-        body();
-        return 7;
-    } QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
+    QUORBEL_TRY { body == nullptr ? QUORBEL_THROW(AppException, "", "inside", "thrown") : body(); return 7; } QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
 }
 int BlockWithCleanUp(void (*body)(), void (*cleanUp)()) {
-    QUORBEL_TRY {
-        body();
-        return 9;
-    } QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
+    QUORBEL_TRY { body(); return 9; } QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
 }
 
 // The lambda forms at a fixed place give guards.txt; the block forms end as
@@ -73,7 +66,7 @@ TEST(GuardTest, EachFormSortsWhatEscapesIntoItsThreeClauses) {
     ExpectFile("guards.txt", out);
     EXPECT_EQ(described, 24);
     const std::string thrownInside = Escaped([] { Block(nullptr); });
-    EXPECT_EQ(thrownInside, Escaped([] { TraceGuard(at, "25", "comment", [] { throw AppException(at.file, at.line - 3, at.funcsig, "", "inside", "thrown"); }); }));
+    EXPECT_EQ(thrownInside, Escaped([] { TraceGuard(at, "25", "comment", [] { throw AppException(at.file, at.line, at.funcsig, "", "inside", "thrown"); }); }));
     const std::string signature = at.funcsig;  // not a lambda's
     EXPECT_EQ(signature.substr(signature.size() - 17), "Block(void (*)())");
 }

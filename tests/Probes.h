@@ -92,8 +92,6 @@ std::string Escaped(Op op) {
     } catch (StdException& x) {
         x.SetDetailLevel(Quorbel::FullDetail);
         return Normalized(x.AsXML());
-    } catch (const std::exception& e) {
-        return std::string("(standard exception: ") + e.what() + ")";
     } catch (...) {
         return "(foreign exception)";
     }
