@@ -43,26 +43,43 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     ExpectFile("reader-chain-1.txt", x.AsString());
 }
 
-// A BadHandlerException whose handler is another BadHandlerException, held at
-// the level the inner one was made at, with a previous exception whose fields
-// hold markup and a text longer than the stream's chunk.
+// A BadHandlerException whose handler is another BadHandlerException. The
+// held exceptions are clones at the level of the exception that holds them
+// (the inner one was made at medium detail), without strategies and apart
+// from the caller's objects; a later level reaches none of them. A previous
+// exception's fields hold markup and a text longer than the stream's chunk.
+// Released handler first; a record releases its chain (with the chain's
+// strategies) before its own strategy.
 TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
+    Log log;
     ModuleScope module;
+    const RecordingStrategy def(log, "default"), own(log, "own");
+    StdException::SetDefaultReportingStrategy(&def);
     StdException::SetDefaultDetailLevel(MediumDetail);
-    UnexpectedException unexpected("u.src", 5, "void u()", "", "");
-    unexpected.AddToCallTrace("v.src", 6, "void v()", "", "hidden at medium detail");
+    AppException app = App("inner original", "u.src", 5, &log);
+    app.AddToCallTrace("v.src", 6, "void v()", "", "hidden at medium detail");
     const std::logic_error& error = std::out_of_range("index 9");  // named by its dynamic type
     CPPException cpp("c.src", 3, "void c()", "", "", error);
-    BadHandlerException inner("i.src", 7, "void i()", "", "inner", &unexpected, &cpp);
+    BadHandlerException inner("i.src", 7, "void i()", "", "inner", &app, &cpp);
     StdException::SetDefaultDetailLevel(FullDetail);
-    AppException original = App("original"), below = App("below", "b.src", 2);
-    original.AddPreviousException(&below);
-    BadHandlerException outer("o.src", 8, "void o()", "p(1)", "outer", &original, &inner);
+    std::unique_ptr<AppException> original(new AppException(App("original", "a.src", 1, &log)));
+    const AppException below = App("below", "b.src", 2, &log);
+    original->AddPreviousException(&below);
+    original->SetReportingStrategy(&own);
+    original->SetDetailLevel(LowDetail);
+    log.clear();
+    std::unique_ptr<BadHandlerException> outer(new BadHandlerException("o.src", 8, "void o()", "p(1)", "outer", original.get(), &inner));
+    original->AddToCallTrace("x.src", 1, "void x()", "", "not in the held clone");
     const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)", std::string(300, 'p'),
                               "a<b & \"c\"</Exception>", "m</Exception>");
-    outer.AddPreviousException(&markup);
-    outer.AddToCallTrace("t.src", 9, "int main()", "", "");
-    ExpectReports("bad-handler", outer);  // through a reference to the base: the renderings are virtual
+    outer->AddPreviousException(&markup);
+    outer->AddToCallTrace("t.src", 9, "int main()", "", "");
+    ExpectReports("bad-handler", *outer);  // through a reference to the base: the renderings are virtual
+    outer->SetDetailLevel(LowDetail);
+    ExpectFile("bad-handler-low.txt", outer->AsString());
+    outer.reset();
+    original.reset();
+    EXPECT_EQ(log, (Log{"~inner original", "~original", "~below", "~original", "~below", "~own", "~own"}));
 }
 
 TEST(ReportsTest, StreamInsertionPadsTheWholeReport) {
@@ -136,31 +153,6 @@ TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
     } catch (const CPPException& e) {
         EXPECT_EQ(e.DisplayValue(), "std::invalid_argument\r\nBadHandlerException needs two exceptions, but handlerException is null");
     }
-}
-
-// The held exceptions are clones at the new exception's level, without
-// strategies, whatever the given ones had, and apart from the caller's
-// objects. They are released handler first; a record releases its chain (with
-// the chain's strategies) before its own strategy.
-TEST(CoreTest, BadHandlerHoldsClonesAtItsLevelWithoutStrategiesAndReleasesInOrder) {
-    Log log;
-    ModuleScope module;
-    const RecordingStrategy def(log, "default"), own(log, "own");
-    StdException::SetDefaultReportingStrategy(&def);
-    std::unique_ptr<AppException> original(new AppException(App("original", "o.src", 1, &log)));
-    AppException handler = App("handler", "h.src", 2, &log), previous = App("previous", "p.src", 3, &log);
-    original->AddPreviousException(&previous);
-    original->SetReportingStrategy(&own);
-    StdException::SetDefaultDetailLevel(LowDetail);
-    log.clear();
-    std::unique_ptr<BadHandlerException> bad(new BadHandlerException("b.src", 2, "void b()", "", "", original.get(), &handler));
-    original->SetDetailLevel(FullDetail);
-    handler.AddToCallTrace("v.src", 3, "void v()", "", "");
-    bad->SetDetailLevel(MediumDetail);  // reaches neither held exception
-    ExpectFile("bad-handler-held.txt", bad->AsString());
-    bad.reset();
-    original.reset();
-    EXPECT_EQ(log, (Log{"~handler", "~original", "~previous", "~original", "~previous", "~own", "~own"}));
 }
 
 // What the strategies did, in order, in strategies.txt: the record's own
