@@ -14,11 +14,9 @@ using namespace probes;
 namespace {
 
 // An application exception that is a standard exception too.
-struct Dual : std::runtime_error, StdException {
-    Dual() : std::runtime_error("dual"), StdException("d.src", 3, "void d()", "", "") {}
+struct Dual : std::runtime_error, AppException {
+    Dual() : std::runtime_error("dual"), AppException(App("dual")) {}
     Dual* clone() const override { return new Dual(*this); }
-    std::string TypeName() const override { return "Dual"; }
-    std::string DisplayValue() const override { return "dual"; }
 };
 
 const struct Ending {
@@ -82,7 +80,9 @@ TEST(GuardTest, LibraryOperationsTraceOrTranslateWhatFailsInside) {
     const auto failOnce = [](const std::string& what) { fault = nullptr, throw App(what + " failed"); };
     ExpectFile("escapes.txt", "AsString: " + Escaped([&] { fault = failOnce, bad.AsString(); }) +
                                   "\nAsXML: " + Escaped([&] { fault = failOnce, bad.AsXML(); }) +
-                                  "\nReportException: " + Escaped([&] { original.ReportException(); }) + "\n");
+                                  "\nReportException: " + Escaped([&] { original.ReportException(); }) +
+                                  "\nBadHandlerException(), null: " +
+                                  Escaped([&] { BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr); }) + "\n");
 }
 
 }  // namespace
