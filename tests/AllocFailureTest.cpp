@@ -11,7 +11,6 @@
 
 #include "Operations.h"
 
-using namespace Quorbel;
 using namespace probes;
 
 // The global operator new, replaced: it fails the n-th allocation after it

@@ -15,12 +15,6 @@ using namespace probes;
 
 namespace {
 
-// Both reports of e, in the files <name>.txt and <name>.xml.
-void ExpectReports(const std::string& name, const StdException& e) {
-    ExpectFile(name + ".txt", e.AsString());
-    ExpectFile(name + ".xml", e.AsXML());
-}
-
 TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc", "parsing the header");
     x.AddToCallTrace("App.src", 17, "int main(void)", "", "");
@@ -30,7 +24,8 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
         SCOPED_TRACE(level);
         x.SetDetailLevel(DetailLevel(level));
         EXPECT_EQ(x.GetDetailLevel(), DetailLevel(level));
-        ExpectReports("reader-" + std::to_string(level), x);
+        ExpectFile("reader-" + std::to_string(level) + ".txt", x.AsString());
+        ExpectFile("reader-" + std::to_string(level) + ".xml", x.AsXML());
     }
     // A second previous exception replaces the first, at the record's level; a
     // copy of the record itself is taken before its chain goes.
@@ -41,6 +36,9 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     ExpectFile("reader-chain-7.txt", x.AsString());
     x.SetDetailLevel(MediumDetail);
     ExpectFile("reader-chain-1.txt", x.AsString());
+    std::ostringstream os;  // the stream operator pads the whole report, then resets the width
+    os << std::setfill('*') << std::setw(x.AsString().size() + 2) << x << '|' << std::left << std::setw(x.AsString().size() + 1) << x << '|';
+    EXPECT_EQ(os.str(), "**" + x.AsString() + "|" + x.AsString() + "*|");
 }
 
 // A BadHandlerException whose handler is another BadHandlerException. The
@@ -74,21 +72,14 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
                               "a<b & \"c\"</Exception>", "m</Exception>");
     outer->AddPreviousException(&markup);
     outer->AddToCallTrace("t.src", 9, "int main()", "", "");
-    ExpectReports("bad-handler", *outer);  // through a reference to the base: the renderings are virtual
+    const StdException& asBase = *outer;  // the renderings are virtual
+    ExpectFile("bad-handler.txt", asBase.AsString());
+    ExpectFile("bad-handler.xml", asBase.AsXML());
     outer->SetDetailLevel(LowDetail);
     ExpectFile("bad-handler-low.txt", outer->AsString());
     outer.reset();
     original.reset();
     EXPECT_EQ(log, (Log{"~inner original", "~original", "~below", "~original", "~below", "~own", "~own"}));
-}
-
-TEST(ReportsTest, StreamInsertionPadsTheWholeReport) {
-    UnexpectedException e("u.src", 5, "void u()", "", "");
-    e.SetDetailLevel(LowDetail);
-    std::ostringstream os;
-    os << std::setfill('*') << std::setw(66) << e << '|' << std::left << std::setw(65) << e << '|';
-    const std::string line = "An unexpected exception was caught in our exception handler.\r\n";
-    EXPECT_EQ(os.str(), "****" + line + "|" + line + "***|");
 }
 
 // e, with two AppExceptions chained below it and one more entry.
@@ -183,7 +174,6 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
     failing.failAfter = &failAfter;
     Chained(e).SetReportingStrategy(&old);
     e.SetReportingStrategy(e.GetReportingStrategy());  // one that the chain owns itself
-    log.push_back("--");
     EXPECT_THROW(e.SetReportingStrategy(&failing), std::runtime_error);
     e.ReportException();
     e.SetReportingStrategy(nullptr);

@@ -40,10 +40,8 @@ struct Fixture {
     std::string Reports() const { return cpp.AsString() + cpp.AsXML() + inner.AsString() + inner.AsXML(); }
 };
 
-const struct {
-    const char* name;
-    std::function<void(Fixture&)> run;
-} kOperations[] = {
+// Each with its name; the module slots are shared, so operations that fill one empty it again.
+const struct { const char* name; std::function<void(Fixture&)> run; } kOperations[] = {
     {"UnexpectedException()", [](Fixture&) { UnexpectedException(kFile, 1, kSig, "", ""); }},
     {"CPPException()", [](Fixture& f) { CPPException(kFile, 1, kSig, "", "", f.error); }},
     {"BadHandlerException()", [](Fixture& f) { BadHandlerException(kFile, 1, kSig, "", "", &f.unexpected, &f.inner); }},
@@ -59,7 +57,6 @@ const struct {
     {"AddToCallTrace", [](Fixture& f) { f.cpp.AddToCallTrace(kFile, 2, kSig, "", ""); }},
     {"AddPreviousException", [](Fixture& f) { f.unexpected.AddPreviousException(&f.app); }},
     {"SetReportingStrategy", [](Fixture& f) { f.app.SetReportingStrategy(&f.strategy); }},
-    // The module slots are shared: these leave them empty again.
     {"SetDefaultReportingStrategy", [](Fixture& f) { ModuleScope(), StdException::SetDefaultReportingStrategy(&f.strategy); }},
     {"SetFallbackReportingStrategy", [](Fixture& f) { ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy); }},
     {"StdException::AsString", [](Fixture& f) { f.cpp.AsString(); }},

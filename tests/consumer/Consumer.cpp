@@ -12,10 +12,8 @@
 #include <sstream>
 
 int Checked(int n) {
-    QUORBEL_TRY {
-        if (n > 1) QUORBEL_THROW(Quorbel::UnexpectedException, "", "");
-        return QUORBEL_GUARD_WITH_CLEANUP("", [] { return std::string("comment"); }, [&] { return n; }, [] {});
-    } QUORBEL_CATCH_WITH_CLEANUP("n(" + std::to_string(n) + ")", "", [] {})
+    QUORBEL_TRY { return n > 1 ? throw QUORBEL_MAKE(Quorbel::UnexpectedException, "", "") : QUORBEL_GUARD_WITH_CLEANUP("", [] { return std::string("comment"); }, [&] { return n; }, [] {}); }
+    QUORBEL_CATCH_WITH_CLEANUP("n(" + std::to_string(n) + ")", "", [] {})
 }
 
 int main() {
@@ -30,7 +28,7 @@ int main() {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
     }
-    std::cout << report.str() << Checked(1) << QUORBEL_MAKE(Quorbel::UnexpectedException, "", "");
+    std::cout << report.str() << Checked(1);
     const std::string expected = "std::invalid_argument\r\nBadHandlerException needs two exceptions, but "
                                  "originalException is null\r\n[2] \tFile : common/StdException/Core.cpp\r\n";
     return report.str().compare(0, expected.size(), expected) == 0 ? 0 : 1;

@@ -45,6 +45,5 @@ int main(int argc, char** argv) {
     if (Loaded(argv[2])) return Fail("the library is still loaded after the plugin was closed");
     if (deleted != "fallback default ")
         return Fail("deleted at unload: '" + deleted + "'; expected the fallback, then the default");
-    std::puts("library unloaded; strategies deleted in the order fallback, default");
-    return 0;
+    return std::puts("library unloaded; strategies deleted in the order fallback, default") < 0;
 }
