@@ -69,8 +69,8 @@ struct RecordingStrategy : Quorbel::CReportingStrategy {
 // compiler and source lines: the line becomes "#" and the signature its
 // qualified name ("Quorbel::StdException::AsString").
 inline std::string Normalized(const std::string& report) {
-    static const std::regex xml("(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?([^ (]+)\\(.*?(</FuncSig>)"),
-        text("(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : )[^(]*?([^ (]+)\\([^\r]*");
+    static const std::regex xml("(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?[*&]?([^ (*&]+)\\(.*?(</FuncSig>)"),
+        text("(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : )[^(]*?[*&]?([^ (*&]+)\\([^\r]*");
     return std::regex_replace(std::regex_replace(report, xml, "$1#$2$3$4"), text, "$1#$2$3");
 }
 
