@@ -116,33 +116,34 @@ static void ApplySetting(Settings& settings, const std::string& key, const std::
 // ParseSettings: reads "key = value" lines; blank lines and '#' comments are
 // skipped. A value that a standard-library call rejected is reported as a
 // SettingsException naming the setting, with the original failure chained.
+// It has no guard of its own: what its callees raise comes out of their
+// guards, and what it raises itself has it as its origin, so a report names
+// it once.
 static Settings ParseSettings(std::istream& in, const std::string& source) {
     const std::string parameters = "source(" + source + ")";
-    QUORBEL_TRY {
-        Settings settings;
-        std::string line;
-        for (unsigned number = 1; std::getline(in, line); ++number) {
-            line = Trim(line);
-            if (line.empty() || line[0] == '#') continue;
-            const std::string where = source + ", line " + std::to_string(number) + ": ";
-            const std::size_t equals = line.find('=');
-            if (equals == std::string::npos)
-                QUORBEL_THROW(SettingsException, parameters, "", where + "expected key = value");
-            const std::string key = Trim(line.substr(0, equals));
-            try {
-                ApplySetting(settings, key, Trim(line.substr(equals + 1)));
-            } catch (const Quorbel::CPPException& failure) {
-                // Built here but not yet thrown, so that the failure can be
-                // chained to it first.
-                SettingsException replacement =
-                    QUORBEL_MAKE(SettingsException, parameters, "replacing a failed conversion",
-                                 where + "setting '" + key + "' is invalid");
-                replacement.AddPreviousException(&failure);
-                throw replacement;
-            }
+    Settings settings;
+    std::string line;
+    for (unsigned number = 1; std::getline(in, line); ++number) {
+        line = Trim(line);
+        if (line.empty() || line[0] == '#') continue;
+        const std::string where = source + ", line " + std::to_string(number) + ": ";
+        const std::size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            QUORBEL_THROW(SettingsException, parameters, "", where + "expected key = value");
+        const std::string key = Trim(line.substr(0, equals));
+        try {
+            ApplySetting(settings, key, Trim(line.substr(equals + 1)));
+        } catch (const Quorbel::CPPException& failure) {
+            // Built here but not yet thrown, so that the failure can be
+            // chained to it first.
+            SettingsException replacement =
+                QUORBEL_MAKE(SettingsException, parameters, "replacing a failed conversion",
+                             where + "setting '" + key + "' is invalid");
+            replacement.AddPreviousException(&failure);
+            throw replacement;
         }
-        return settings;
-    } QUORBEL_CATCH(parameters, "")
+    }
+    return settings;
 }
 
 // ReadInput: the whole text of the file at path. A file that cannot be opened
