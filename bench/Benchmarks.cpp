@@ -389,8 +389,6 @@ void Summarise(Reporter& r) {
            r.Fastest("Render/AsString/trace:1000") / r.Fastest("Render/AsString/trace:100"), 12);
     Target("AsXML of 1000 entries / of 100 entries",
            r.Fastest("Render/AsXML/trace:1000") / r.Fastest("Render/AsXML/trace:100"), 12);
-    Target("clone of a 101-record chain / copying its entries",
-           r.Fastest("Copy/clone/chain:100") / r.Fastest("Copy/EntriesFloor/chain:100"), 5);
 }
 
 }  // namespace

@@ -141,6 +141,29 @@ TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
               "std::runtime_error\r\nStdExceptionStdException");
 }
 
+// A copy renders its source before it copies anything: a source whose
+// DisplayValue fails cannot be copied in any way, the failure is the one that
+// operator<< raises, and a record given it as previous exception keeps its chain.
+TEST(CoreTest, ASourceThatCannotBeRenderedCannotBeCopied) {
+    AppException app = App("app");
+    AppException other = App("other");
+    const BadHandlerException bad("b.src", 1, "void b()", "", "", &other, &app);
+    UnexpectedException head("h.src", 2, "void h()", "", "");
+    head.AddPreviousException(&other);
+    const std::string before = head.AsXML();
+    fault = [](const std::string&) { throw std::runtime_error("cannot render"); };
+    std::ostringstream os;
+    const std::string rendered = Escaped([&] { os << app; });
+    EXPECT_EQ(Escaped([&] { AppException copy(app); }), rendered);
+    EXPECT_EQ(Escaped([&] { delete app.clone(); }), rendered);
+    EXPECT_EQ(Escaped([&] { head.AddPreviousException(&app); }), rendered);
+    const std::string renderedBad = Escaped([&] { os << bad; });
+    EXPECT_EQ(Escaped([&] { BadHandlerException copy(bad); }), renderedBad);
+    fault = nullptr;
+    EXPECT_EQ(head.AsXML(), before);
+    ExpectFile("uncopyable.xml", rendered + "\n" + renderedBad + "\n");
+}
+
 // What the strategies did, in order, in strategies.txt: the record's own
 // strategy reports, else the module default; only the fallback serves
 // FallbackReportException. Setters store clones, taken before the former

@@ -73,8 +73,8 @@ StdException::StdException(const std::string& file, std::uint32_t line,
                            const std::string& funcsig, const std::string& parameters,
                            const std::string& comment)
     : detailLevel(defaultDetailLevel) {
-    // The description is composed only if a guarded step fails.
     QUORBEL_TRY {
+        // The description is composed only if a guarded step fails.
         callTrace.reset(new CallTrace);
         AddToCallTrace(file, line, funcsig, parameters, comment);
     } QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment),
@@ -82,9 +82,10 @@ StdException::StdException(const std::string& file, std::uint32_t line,
 }
 
 StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
-    // The description, the source's whole text report, is composed only if a
-    // guarded step fails, so that copying a chain renders none of its records.
-    const auto description = [&] { return DescribeSource(e); };
+    // The description, the source's whole text report, is composed before
+    // anything is copied: a source that cannot be rendered cannot be copied,
+    // and what its rendering raised reaches the caller as operator<< let it out.
+    const std::string description = DescribeSource(e);
     // Each part is handed to its field as soon as it exists, so the clean-up
     // finds nothing pending unless a hand-over itself is interrupted.
     OwnedPtr<CallTrace> pendingTrace;
@@ -242,7 +243,8 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
 }
 
 BadHandlerException::BadHandlerException(const BadHandlerException& e) : StdException(e) {
-    HoldClones(QUORBEL_HERE, [&] { return DescribeSource(e); }, *e.originalException.get(),
+    const std::string description = DescribeSource(e);
+    HoldClones(QUORBEL_HERE, [&] { return description; }, *e.originalException.get(),
                *e.handlerException.get());
 }
 
