@@ -65,8 +65,8 @@ BENCH_NOINLINE int RaiseBoostError(int depth) {
 }
 
 BENCH_NOINLINE int Guarded(int depth) {
-    return QUORBEL_GUARD([&] { return "depth(" + std::to_string(depth) + ")"; },
-                         "reading a field", [&] {
+    return QUORBEL_GUARD([&] { return "depth(" + std::to_string(depth) + ")"; }, "reading a field",
+                         [&] {
                              if (depth == 1) return RaiseFieldError(depth);
                              return Guarded(depth - 1) + 1;
                          });
@@ -277,9 +277,8 @@ void RegisterAll() {
     Add("Call/GuardedEager", "Call/Unguarded", Call, GuardedEagerCall);
     const std::runtime_error wrapped(message);
     const UnexpectedException held = QUORBEL_MAKE(UnexpectedException, "", message);
-    Add("Make/runtime_error", "", [](benchmark::State& s) {
-        Construct(s, [] { return std::runtime_error(message); });
-    });
+    Add("Make/runtime_error", "",
+        [](benchmark::State& s) { Construct(s, [] { return std::runtime_error(message); }); });
     Add("Make/UnexpectedException", "Make/runtime_error", [](benchmark::State& s) {
         Construct(s, [] { return QUORBEL_MAKE(UnexpectedException, "", message); });
     });
@@ -288,9 +287,8 @@ void RegisterAll() {
     });
     Add("Make/BadHandlerException", "Make/runtime_error", [held](benchmark::State& s) {
         UnexpectedException original = held, handler = held;
-        Construct(s, [&] {
-            return QUORBEL_MAKE(BadHandlerException, "", message, &original, &handler);
-        });
+        Construct(
+            s, [&] { return QUORBEL_MAKE(BadHandlerException, "", message, &original, &handler); });
     });
     // A rendering and its floor share the rest of their names.
     auto render = [](const std::string& of, std::size_t n, std::size_t chain) {
@@ -364,8 +362,9 @@ void Target(const char* what, double ratio, double limit) {
 }
 
 void Summarise(Reporter& r) {
-    std::printf("\nFastest repetition (CPU time), slowest one's excess over it, [throughput,] "
-                "ratio to the floor\n");
+    std::printf(
+        "\nFastest repetition (CPU time), slowest one's excess over it, [throughput,] "
+        "ratio to the floor\n");
     for (const auto& f : figures) {
         if (r.Fastest(f.first) == 0) continue;
         std::printf("  %-36s %12.0f ns %5.1f%%", f.first.c_str(), r.Fastest(f.first),

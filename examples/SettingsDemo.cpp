@@ -93,9 +93,11 @@ static int ParseNumber(const std::string& text) {
         std::size_t used = 0;
         const int number = std::stoi(text, &used);
         if (used != text.size())
-            QUORBEL_THROW(SettingsException, parameters, "", "'" + text + "' is not a whole number");
+            QUORBEL_THROW(SettingsException, parameters, "",
+                          "'" + text + "' is not a whole number");
         return number;
-    } QUORBEL_CATCH(parameters, "whole numbers only")
+    }
+    QUORBEL_CATCH(parameters, "whole numbers only")
 }
 
 // ApplySetting: stores one key/value pair in settings.
@@ -110,7 +112,8 @@ static void ApplySetting(Settings& settings, const std::string& key, const std::
             settings.threads = ParseNumber(value);
         else
             QUORBEL_THROW(SettingsException, parameters, "", "unknown setting '" + key + "'");
-    } QUORBEL_CATCH(parameters, "")
+    }
+    QUORBEL_CATCH(parameters, "")
 }
 
 // ParseSettings: reads "key = value" lines; blank lines and '#' comments are
@@ -168,7 +171,8 @@ static Settings LoadSettings(const std::string& path) {
     QUORBEL_TRY {
         std::istringstream text(path.empty() ? builtInSample : ReadInput(path));
         return ParseSettings(text, path.empty() ? "built-in sample" : path);
-    } QUORBEL_CATCH(parameters, "")
+    }
+    QUORBEL_CATCH(parameters, "")
 }
 
 struct Options {
@@ -185,8 +189,9 @@ static std::string SetValue(const std::string& option, const char* value,
                             const std::string& accepted, std::string& target) {
     if (value == nullptr) return "missing value for " + option;
     const std::string text = value;
-    const bool ok = accepted.empty() ? !text.empty()
-                                     : ("|" + accepted + "|").find("|" + text + "|") != std::string::npos;
+    const bool ok = accepted.empty()
+                        ? !text.empty()
+                        : ("|" + accepted + "|").find("|" + text + "|") != std::string::npos;
     if (!ok)
         return "bad value '" + text + "' for " + option + "; expected " +
                (accepted.empty() ? "a path" : accepted);
@@ -229,9 +234,10 @@ int main(int argc, char** argv) {
 
     // Module-wide settings first: records take the default detail level when
     // they are built, and the library keeps clones of the strategies.
-    Quorbel::StdException::SetDefaultDetailLevel(options.detail == "full"     ? Quorbel::FullDetail
-                                                 : options.detail == "medium" ? Quorbel::MediumDetail
-                                                                              : Quorbel::LowDetail);
+    Quorbel::StdException::SetDefaultDetailLevel(options.detail == "full" ? Quorbel::FullDetail
+                                                 : options.detail == "medium"
+                                                     ? Quorbel::MediumDetail
+                                                     : Quorbel::LowDetail);
     const ConsoleStrategy defaultStrategy("default"), fallbackStrategy("fallback");
     Quorbel::StdException::SetDefaultReportingStrategy(&defaultStrategy);
     Quorbel::StdException::SetFallbackReportingStrategy(&fallbackStrategy);

@@ -22,7 +22,8 @@ bool failed = false;
 }  // namespace failing
 
 void* operator new(std::size_t size) {
-    if (failing::countdown > 0 && --failing::countdown == 0) throw(failing::failed = true, std::bad_alloc());
+    if (failing::countdown > 0 && --failing::countdown == 0)
+        throw(failing::failed = true, std::bad_alloc());
     void* block = std::malloc(size > 0 ? size : 1);
     if (block == nullptr) throw std::bad_alloc();
     return ++failing::live, block;
@@ -53,12 +54,15 @@ TEST(AllocFailureTest, EveryOperationSurvivesEveryFailingAllocation) {
                 failing::countdown = n, failing::failed = false;
                 // What the operation did not reach does not fail later.
                 escaped = Escaped([&] { op.run(f), failing::countdown = 0; });
-                ASSERT_EQ(escaped == "(nothing escaped)", !failing::failed);  // a failure is never swallowed
-                ASSERT_EQ(failing::failed ? f.Reports() : reports, reports);  // a failure changes nothing
+                ASSERT_EQ(escaped == "(nothing escaped)",
+                          !failing::failed);  // a failure is never swallowed
+                ASSERT_EQ(failing::failed ? f.Reports() : reports,
+                          reports);  // a failure changes nothing
             }
             ASSERT_EQ(failing::live, before);
             if (!failing::failed) break;
-            escapes.insert(std::string(op.name) + ": " + std::regex_replace(escaped, std::regex("\r\n"), "\\r\\n") + "\n");
+            escapes.insert(std::string(op.name) + ": " +
+                           std::regex_replace(escaped, std::regex("\r\n"), "\\r\\n") + "\n");
         }
         for (const std::string& escaped : escapes) out += escaped;
     }

@@ -16,9 +16,11 @@ using namespace probes;
 namespace {
 
 TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
-    UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc", "parsing the header");
+    UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc",
+                          "parsing the header");
     x.AddToCallTrace("App.src", 17, "int main(void)", "", "");
-    const UnexpectedException check("Reader.src", 30, "void Reader::Check(void)", "", "checking the magic");
+    const UnexpectedException check("Reader.src", 30, "void Reader::Check(void)", "",
+                                    "checking the magic");
     x.AddPreviousException(&check);
     for (int level : {0, 1, 2, 7}) {  // as an application stores them
         SCOPED_TRACE(level);
@@ -37,7 +39,8 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     x.SetDetailLevel(MediumDetail);
     ExpectFile("reader-chain-1.txt", x.AsString());
     std::ostringstream os;  // the stream operator pads the whole report, then resets the width
-    os << std::setfill('*') << std::setw(x.AsString().size() + 2) << x << '|' << std::left << std::setw(x.AsString().size() + 1) << x << '|';
+    os << std::setfill('*') << std::setw(x.AsString().size() + 2) << x << '|' << std::left
+       << std::setw(x.AsString().size() + 1) << x << '|';
     EXPECT_EQ(os.str(), "**" + x.AsString() + "|" + x.AsString() + "*|");
 }
 
@@ -66,10 +69,11 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     original->SetReportingStrategy(&own);
     original->SetDetailLevel(LowDetail);
     log.clear();
-    std::unique_ptr<BadHandlerException> outer(new BadHandlerException("o.src", 8, "void o()", "p(1)", "outer", original.get(), &inner));
+    std::unique_ptr<BadHandlerException> outer(
+        new BadHandlerException("o.src", 8, "void o()", "p(1)", "outer", original.get(), &inner));
     original->AddToCallTrace("x.src", 1, "void x()", "", "not in the held clone");
-    const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)", std::string(300, 'p'),
-                              "a<b & \"c\"</Exception>", "m</Exception>");
+    const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)",
+                              std::string(300, 'p'), "a<b & \"c\"</Exception>", "m</Exception>");
     outer->AddPreviousException(&markup);
     outer->AddToCallTrace("t.src", 9, "int main()", "", "");
     const StdException& asBase = *outer;  // the renderings are virtual
@@ -79,7 +83,8 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     ExpectFile("bad-handler-low.txt", outer->AsString());
     outer.reset();
     original.reset();
-    EXPECT_EQ(log, (Log{"~inner original", "~original", "~below", "~original", "~below", "~own", "~own"}));
+    EXPECT_EQ(log, (Log{"~inner original", "~original", "~below", "~original", "~below", "~own",
+                        "~own"}));
 }
 
 // e, with two AppExceptions chained below it and one more entry.
@@ -121,7 +126,8 @@ void ExpectIndependentCopies(Kind& source, const Kind& other) {
 TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
     Log log;
     ModuleScope module;
-    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c"), otherUnexpected("o.src", 4, "void o()", "", "");
+    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c"),
+        otherUnexpected("o.src", 4, "void o()", "", "");
     CPPException cpp("c.src", 2, "void c()", "", "", std::runtime_error("message")),
         otherCpp("o.src", 5, "void o()", "", "", std::logic_error("other"));
     BadHandlerException bad("h.src", 3, "void h()", "", "", &unexpected, &cpp),
@@ -130,15 +136,18 @@ TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
     ExpectIndependentCopies(Chained(unexpected), otherUnexpected);
     ExpectIndependentCopies(Chained(cpp), otherCpp);
     ExpectIndependentCopies(Chained(bad), otherBad);
-    ExpectIndependentCopies(Chained(*std::unique_ptr<BadHandlerException>(nested.clone())), otherBad);
+    ExpectIndependentCopies(Chained(*std::unique_ptr<BadHandlerException>(nested.clone())),
+                            otherBad);
     // A source with neither strategy nor chain leaves the target with neither.
     const RecordingStrategy own(log, "own");
     unexpected.SetReportingStrategy(&own);
     unexpected = otherUnexpected;
-    EXPECT_EQ(unexpected.AsXML() + (unexpected.GetReportingStrategy() ? "strategy" : ""), otherUnexpected.AsXML());
+    EXPECT_EQ(unexpected.AsXML() + (unexpected.GetReportingStrategy() ? "strategy" : ""),
+              otherUnexpected.AsXML());
     const CPPException empty("c.src", 2, "void c()", "", "", std::runtime_error(""));
-    EXPECT_EQ(empty.DisplayValue() + empty.StdException::TypeName() + empty.StdException::DisplayValue(),
-              "std::runtime_error\r\nStdExceptionStdException");
+    EXPECT_EQ(
+        empty.DisplayValue() + empty.StdException::TypeName() + empty.StdException::DisplayValue(),
+        "std::runtime_error\r\nStdExceptionStdException");
 }
 
 // A copy renders its source before it copies anything: a source whose
@@ -203,15 +212,20 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
     std::ostringstream out;
     const StreamReportingStrategy toText(out), toXml(out, StreamReportingStrategy::XMLReport);
     const CallbackReportingStrategy toCallback([&](const StdException& x) { out << x.TypeName(); });
-    for (const CReportingStrategy* s : {(const CReportingStrategy*)&toText, (const CReportingStrategy*)&toXml, (const CReportingStrategy*)&toCallback})
+    for (const CReportingStrategy* s :
+         {(const CReportingStrategy*)&toText, (const CReportingStrategy*)&toXml,
+          (const CReportingStrategy*)&toCallback})
         e.SetReportingStrategy(s), e.ReportException();
     // The stream operator for a strategy is its Print, result included.
     static std::ostringstream elsewhere;
     struct Redirecting : CallbackReportingStrategy {
         Redirecting() : CallbackReportingStrategy(nullptr) {}
-        std::ostream& Print(std::ostream& to) const override { return to << "printed elsewhere", elsewhere; }
+        std::ostream& Print(std::ostream& to) const override {
+            return to << "printed elsewhere", elsewhere;
+        }
     };
-    out << '|' << toText << '|' << toXml << '|' << StreamReportingStrategy() << '|' << toCallback << '|';
+    out << '|' << toText << '|' << toXml << '|' << StreamReportingStrategy() << '|' << toCallback
+        << '|';
     (out << Redirecting()) << "after Print";
     log.push_back(out.str()), log.push_back(elsewhere.str());
     std::string lines;

@@ -22,8 +22,11 @@ struct Dual : std::runtime_error, AppException {
 const struct Ending {
     const char* name;
     void (*run)();
-} kEndings[] = {{"success", [] {}}, {"standard", [] { throw std::length_error("length"); }},
-                {"family", [] { throw App("family"); }}, {"dual", [] { throw Dual(); }}, {"foreign", [] { throw 1; }}};
+} kEndings[] = {{"success", [] {}},
+                {"standard", [] { throw std::length_error("length"); }},
+                {"family", [] { throw App("family"); }},
+                {"dual", [] { throw Dual(); }},
+                {"foreign", [] { throw 1; }}};
 const Place kAt = {"guard.src", 9, "void guarded()"};
 
 // Block guards, in functions of their own. Composing their parameters notes
@@ -31,12 +34,25 @@ const Place kAt = {"guard.src", 9, "void guarded()"};
 // inside the block (with a null body).
 Place at;
 int described = 0;
+std::uint32_t thrownAt = 0;
 std::string Described(const Place& where) { return at = where, std::to_string(++described); }
 int Block(void (*body)()) {
-    QUORBEL_TRY { body == nullptr ? QUORBEL_THROW(AppException, "", "inside", "thrown") : body(); return 7; } QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
+    QUORBEL_TRY {
+        if (body == nullptr) {
+            thrownAt = __LINE__ + 1;
+            QUORBEL_THROW(AppException, "", "inside", "thrown");
+        }
+        body();
+        return 7;
+    }
+    QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
 }
 int BlockWithCleanUp(void (*body)(), void (*cleanUp)()) {
-    QUORBEL_TRY { body(); return 9; } QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
+    QUORBEL_TRY {
+        body();
+        return 9;
+    }
+    QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
 }
 
 // The lambda forms at a fixed place give guards.txt; the block forms end as
@@ -46,26 +62,40 @@ TEST(GuardTest, EachFormSortsWhatEscapesIntoItsThreeClauses) {
     int composed = 0;  // descriptions are composed only when something fails
     const auto parameters = [&] { return std::to_string(++composed); };
     for (const Ending& body : kEndings) {
-        out += std::string("plain, ") + body.name + ": " +
-               Escaped([&] { EXPECT_EQ(TraceGuard(kAt, parameters, "comment", [&] { return body.run(), 5; }), 5); }) + "\n";
+        out +=
+            std::string("plain, ") + body.name + ": " + Escaped([&] {
+                EXPECT_EQ(TraceGuard(kAt, parameters, "comment", [&] { return body.run(), 5; }), 5);
+            }) +
+            "\n";
         const std::string block = Escaped([&] { EXPECT_EQ(Block(body.run), 7); });
-        EXPECT_EQ(block, Escaped([&] { TraceGuard(at, std::to_string(described), "comment", body.run); }));
+        EXPECT_EQ(block,
+                  Escaped([&] { TraceGuard(at, std::to_string(described), "comment", body.run); }));
         for (const Ending& cleanUp : kEndings) {
             int cleanUps = 0;
             const std::string escaped = Escaped([&] {
-                TraceGuardWithCleanUp(kAt, parameters, "comment", body.run, [&] { ++cleanUps, cleanUp.run(); });
+                TraceGuardWithCleanUp(kAt, parameters, "comment", body.run,
+                                      [&] { ++cleanUps, cleanUp.run(); });
             });
             out += std::string("clean-up, ") + body.name + ", " + cleanUp.name + ": " + escaped +
                    " (clean-ups: " + std::to_string(cleanUps) + ")\n";
-            const std::string block = Escaped([&] { EXPECT_EQ(BlockWithCleanUp(body.run, cleanUp.run), 9); });
-            EXPECT_EQ(block, Escaped([&] { TraceGuardWithCleanUp(at, std::to_string(described), "comment", body.run, cleanUp.run); }));
+            const std::string block =
+                Escaped([&] { EXPECT_EQ(BlockWithCleanUp(body.run, cleanUp.run), 9); });
+            EXPECT_EQ(block, Escaped([&] {
+                          TraceGuardWithCleanUp(at, std::to_string(described), "comment", body.run,
+                                                cleanUp.run);
+                      }));
         }
     }
     ExpectFile("guards.txt", out);
     EXPECT_EQ(described, 24);
     const std::string thrownInside = Escaped([] { Block(nullptr); });
-    EXPECT_EQ(thrownInside, Escaped([] { TraceGuard(at, "25", "comment", [] { throw AppException(at.file, at.line, at.funcsig, "", "inside", "thrown"); }); }));
-    EXPECT_TRUE(std::regex_search(at.funcsig, std::regex("Block\\(void \\(\\*\\)\\(\\)\\)$"))) << at.funcsig;  // not a lambda's
+    EXPECT_EQ(thrownInside, Escaped([] {
+                  TraceGuard(at, "25", "comment", [] {
+                      throw AppException(at.file, thrownAt, at.funcsig, "", "inside", "thrown");
+                  });
+              }));
+    EXPECT_TRUE(std::regex_search(at.funcsig, std::regex("Block\\(void \\(\\*\\)\\(\\)\\)$")))
+        << at.funcsig;  // not a lambda's
 }
 
 // Failures of an application's DisplayValue or strategy inside the library's
@@ -76,12 +106,17 @@ TEST(GuardTest, LibraryOperationsTraceOrTranslateWhatFailsInside) {
     const CallbackReportingStrategy throwsInt([](const StdException&) { throw 42; });
     original.SetReportingStrategy(&throwsInt);
     const BadHandlerException bad("b.src", 6, "void b()", "", "", &original, &handler);
-    const auto failOnce = [](const std::string& what) { fault = nullptr, throw App(what + " failed"); };
-    ExpectFile("escapes.txt", "AsString: " + Escaped([&] { fault = failOnce, bad.AsString(); }) +
-                                  "\nAsXML: " + Escaped([&] { fault = failOnce, bad.AsXML(); }) +
-                                  "\nReportException: " + Escaped([&] { original.ReportException(); }) +
-                                  "\nBadHandlerException(), null: " +
-                                  Escaped([&] { BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr); }) + "\n");
+    const auto failOnce = [](const std::string& what) {
+        fault = nullptr, throw App(what + " failed");
+    };
+    ExpectFile("escapes.txt",
+               "AsString: " + Escaped([&] { fault = failOnce, bad.AsString(); }) +
+                   "\nAsXML: " + Escaped([&] { fault = failOnce, bad.AsXML(); }) +
+                   "\nReportException: " + Escaped([&] { original.ReportException(); }) +
+                   "\nBadHandlerException(), null: " + Escaped([&] {
+                       BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr);
+                   }) +
+                   "\n");
 }
 
 }  // namespace

@@ -37,14 +37,20 @@ struct Fixture {
         cpp.SetReportingStrategy(&strategy);
     }
     // Reports: both reports of the records that no operation may change.
-    std::string Reports() const { return cpp.AsString() + cpp.AsXML() + inner.AsString() + inner.AsXML(); }
+    std::string Reports() const {
+        return cpp.AsString() + cpp.AsXML() + inner.AsString() + inner.AsXML();
+    }
 };
 
 // Each with its name; the module slots are shared, so operations that fill one empty it again.
-const struct { const char* name; std::function<void(Fixture&)> run; } kOperations[] = {
+const struct {
+    const char* name;
+    std::function<void(Fixture&)> run;
+} kOperations[] = {
     {"UnexpectedException()", [](Fixture&) { UnexpectedException(kFile, 1, kSig, "", ""); }},
     {"CPPException()", [](Fixture& f) { CPPException(kFile, 1, kSig, "", "", f.error); }},
-    {"BadHandlerException()", [](Fixture& f) { BadHandlerException(kFile, 1, kSig, "", "", &f.unexpected, &f.inner); }},
+    {"BadHandlerException()",
+     [](Fixture& f) { BadHandlerException(kFile, 1, kSig, "", "", &f.unexpected, &f.inner); }},
     {"UnexpectedException(copy)", [](Fixture& f) { UnexpectedException{f.unexpected}; }},
     {"CPPException(copy)", [](Fixture& f) { CPPException{f.cpp}; }},
     {"BadHandlerException(copy)", [](Fixture& f) { BadHandlerException{f.inner}; }},
@@ -57,16 +63,25 @@ const struct { const char* name; std::function<void(Fixture&)> run; } kOperation
     {"AddToCallTrace", [](Fixture& f) { f.cpp.AddToCallTrace(kFile, 2, kSig, "", ""); }},
     {"AddPreviousException", [](Fixture& f) { f.unexpected.AddPreviousException(&f.app); }},
     {"SetReportingStrategy", [](Fixture& f) { f.app.SetReportingStrategy(&f.strategy); }},
-    {"SetDefaultReportingStrategy", [](Fixture& f) { ModuleScope(), StdException::SetDefaultReportingStrategy(&f.strategy); }},
-    {"SetFallbackReportingStrategy", [](Fixture& f) { ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy); }},
+    {"SetDefaultReportingStrategy",
+     [](Fixture& f) { ModuleScope(), StdException::SetDefaultReportingStrategy(&f.strategy); }},
+    {"SetFallbackReportingStrategy",
+     [](Fixture& f) { ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy); }},
     {"StdException::AsString", [](Fixture& f) { f.cpp.AsString(); }},
     {"StdException::AsXML", [](Fixture& f) { f.cpp.AsXML(); }},
     {"BadHandlerException::AsString", [](Fixture& f) { f.inner.AsString(); }},
     {"BadHandlerException::AsXML", [](Fixture& f) { f.inner.AsXML(); }},
-    {"operator<<", [](Fixture& f) { std::ostringstream os; os.exceptions(std::ios::badbit), os << f.unexpected; }},
+    {"operator<<",
+     [](Fixture& f) {
+         std::ostringstream os;
+         os.exceptions(std::ios::badbit), os << f.unexpected;
+     }},
     {"ReportException", [](Fixture& f) { f.cpp.ReportException(); }},
     {"FallbackReportException",
-     [](Fixture& f) { ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy), f.cpp.FallbackReportException(); }},
+     [](Fixture& f) {
+         ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy),
+             f.cpp.FallbackReportException();
+     }},
 };
 
 }  // namespace probes

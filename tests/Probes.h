@@ -29,21 +29,24 @@ inline void (*fault)(const std::string& what) = nullptr;
 // An application exception with a description of its own that, given a log,
 // writes "~<description>" to it when it is destroyed.
 struct AppException : StdException {
-    AppException(const std::string& file, std::uint32_t line, const std::string& funcsig, const std::string& parameters,
-                 const std::string& comment, const std::string& what = "app failure", Log* log = nullptr)
+    AppException(const std::string& file, std::uint32_t line, const std::string& funcsig,
+                 const std::string& parameters, const std::string& comment,
+                 const std::string& what = "app failure", Log* log = nullptr)
         : StdException(file, line, funcsig, parameters, comment), what_(what), log_(log) {}
     ~AppException() override { log_ != nullptr ? log_->push_back("~" + what_) : void(); }
     AppException* clone() const override { return new AppException(*this); }
     std::string TypeName() const override { return "AppException"; }
-    std::string DisplayValue() const override { return fault != nullptr ? fault(what_), what_ : what_; }
+    std::string DisplayValue() const override {
+        return fault != nullptr ? fault(what_), what_ : what_;
+    }
 
     std::string what_;
     Log* log_;
 };
 
 // An AppException raised in "void f()" at file:line.
-inline AppException App(const std::string& what, const std::string& file = "a.src", std::uint32_t line = 1,
-                        Log* log = nullptr) {
+inline AppException App(const std::string& what, const std::string& file = "a.src",
+                        std::uint32_t line = 1, Log* log = nullptr) {
     return AppException(file, line, "void f()", "", "", what, log);
 }
 
@@ -57,7 +60,9 @@ struct RecordingStrategy : Quorbel::CReportingStrategy {
         if (failAfter != nullptr && --*failAfter == 0) throw std::runtime_error("clone failed");
         return new RecordingStrategy(*this);
     }
-    void Report(const StdException& e) override { log_->push_back("report " + name_ + ": " + e.DisplayValue()); }
+    void Report(const StdException& e) override {
+        log_->push_back("report " + name_ + ": " + e.DisplayValue());
+    }
     std::ostream& Print(std::ostream& os) const override { return os << name_; }
 
     int* failAfter = nullptr;  // when set, the clone that counts it down to 0 fails
@@ -69,8 +74,12 @@ struct RecordingStrategy : Quorbel::CReportingStrategy {
 // compiler and source lines: the line becomes "#" and the signature its
 // qualified name ("Quorbel::StdException::AsString").
 inline std::string Normalized(const std::string& report) {
-    static const std::regex xml("(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?[*&]?([^ (*&]+)\\(.*?(</FuncSig>)"),
-        text("(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : )[^(]*?[*&]?([^ (*&]+)\\([^\r]*");
+    static const std::regex xml(
+        "(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?[*&]?([^ "
+        "(*&]+)\\(.*?(</FuncSig>)"),
+        text(
+            "(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : "
+            ")[^(]*?[*&]?([^ (*&]+)\\([^\r]*");
     return std::regex_replace(std::regex_replace(report, xml, "$1#$2$3$4"), text, "$1#$2$3");
 }
 
@@ -78,7 +87,8 @@ inline std::string Normalized(const std::string& report) {
 // set in the environment it writes the file instead.
 inline void ExpectFile(const std::string& name, const std::string& text) {
     const std::string path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/" + name;
-    if (std::getenv("STDEXCEPTION_UPDATE") != nullptr) std::ofstream(path, std::ios::binary) << text;
+    if (std::getenv("STDEXCEPTION_UPDATE") != nullptr)
+        std::ofstream(path, std::ios::binary) << text;
     std::stringstream expected;
     expected << std::ifstream(path, std::ios::binary).rdbuf();
     EXPECT_EQ(text, expected.str()) << "differs from " << path;
@@ -100,7 +110,11 @@ std::string Escaped(Op op) {
 
 // Restores the module-wide settings when a test ends.
 struct ModuleScope {
-    ~ModuleScope() { StdException::SetDefaultDetailLevel(Quorbel::FullDetail), StdException::SetDefaultReportingStrategy(nullptr), StdException::SetFallbackReportingStrategy(nullptr); }
+    ~ModuleScope() {
+        StdException::SetDefaultDetailLevel(Quorbel::FullDetail),
+            StdException::SetDefaultReportingStrategy(nullptr),
+            StdException::SetFallbackReportingStrategy(nullptr);
+    }
 };
 
 }  // namespace probes

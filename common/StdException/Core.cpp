@@ -8,8 +8,8 @@
 #include <typeinfo>
 
 #if defined(__GNUG__)
-#include <cstdlib>
-#include <cxxabi.h>
+#    include <cstdlib>
+#    include <cxxabi.h>
 #endif
 
 namespace Quorbel {
@@ -69,16 +69,16 @@ std::string ReadableTypeName(const std::type_info& type) {
 
 // ---- StdException -------------------------------------------------------
 
-StdException::StdException(const std::string& file, std::uint32_t line,
-                           const std::string& funcsig, const std::string& parameters,
-                           const std::string& comment)
+StdException::StdException(const std::string& file, std::uint32_t line, const std::string& funcsig,
+                           const std::string& parameters, const std::string& comment)
     : detailLevel(defaultDetailLevel) {
     QUORBEL_TRY {
         // The description is composed only if a guarded step fails.
         callTrace.reset(new CallTrace);
         AddToCallTrace(file, line, funcsig, parameters, comment);
-    } QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment),
-                    "Cleaning up in StdException constructor")
+    }
+    QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment),
+                  "Cleaning up in StdException constructor")
 }
 
 StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
@@ -138,7 +138,8 @@ void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
     QUORBEL_TRY {
         // The strings are copied once, into a temporary that the list node takes over.
         callTrace->push_front(CallTraceEntry{file, line, funcsig, parameters, comment});
-    } QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment), "")
+    }
+    QUORBEL_CATCH(DescribeArguments(file, line, funcsig, parameters, comment), "")
 }
 
 void StdException::AddPreviousException(const StdException* previous) {
@@ -163,8 +164,7 @@ std::string StdException::DisplayValue() const { return "StdException"; }
 // ---- UnexpectedException ------------------------------------------------
 
 UnexpectedException::UnexpectedException(const std::string& file, std::uint32_t line,
-                                         const std::string& funcsig,
-                                         const std::string& parameters,
+                                         const std::string& funcsig, const std::string& parameters,
                                          const std::string& comment)
     : StdException(file, line, funcsig, parameters, comment) {}
 
@@ -189,9 +189,9 @@ std::string UnexpectedException::DisplayValue() const {
 
 // ---- CPPException -------------------------------------------------------
 
-CPPException::CPPException(const std::string& file, std::uint32_t line,
-                           const std::string& funcsig, const std::string& parameters,
-                           const std::string& comment, const std::exception& e)
+CPPException::CPPException(const std::string& file, std::uint32_t line, const std::string& funcsig,
+                           const std::string& parameters, const std::string& comment,
+                           const std::exception& e)
     : StdException(file, line, funcsig, parameters, comment),
       message(e.what()),
       typeName(ReadableTypeName(typeid(e))) {}
@@ -221,8 +221,7 @@ std::string CPPException::DisplayValue() const { return typeName + "\r\n" + mess
 // ---- BadHandlerException ------------------------------------------------
 
 BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t line,
-                                         const std::string& funcsig,
-                                         const std::string& parameters,
+                                         const std::string& funcsig, const std::string& parameters,
                                          const std::string& comment,
                                          StdException* originalException,
                                          StdException* handlerException)
@@ -230,8 +229,7 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
     if (originalException == nullptr || handlerException == nullptr) {
         const std::invalid_argument missing(
             std::string("BadHandlerException needs two exceptions, but ") +
-            (originalException == nullptr ? "originalException" : "handlerException") +
-            " is null");
+            (originalException == nullptr ? "originalException" : "handlerException") + " is null");
         QUORBEL_THROW(CPPException, "", "", missing);
     }
     TextStream text;
@@ -239,19 +237,20 @@ BadHandlerException::BadHandlerException(const std::string& file, std::uint32_t 
         << ") originalException(" << *originalException << ") handlerException("
         << *handlerException << ")";
     const std::string description = text.Take();
-    HoldClones(QUORBEL_HERE, [&] { return description; }, *originalException, *handlerException);
+    HoldClones(
+        QUORBEL_HERE, [&] { return description; }, *originalException, *handlerException);
 }
 
 BadHandlerException::BadHandlerException(const BadHandlerException& e) : StdException(e) {
     const std::string description = DescribeSource(e);
-    HoldClones(QUORBEL_HERE, [&] { return description; }, *e.originalException.get(),
-               *e.handlerException.get());
+    HoldClones(
+        QUORBEL_HERE, [&] { return description; }, *e.originalException.get(),
+        *e.handlerException.get());
 }
 
 void BadHandlerException::HoldClones(const Place& at,
                                      const std::function<std::string()>& description,
-                                     const StdException& original,
-                                     const StdException& handler) {
+                                     const StdException& original, const StdException& handler) {
     OwnedPtr<StdException> pendingOriginal;
     OwnedPtr<StdException> pendingHandler;
     TraceGuardWithCleanUp(

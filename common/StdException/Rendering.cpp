@@ -60,14 +60,13 @@ std::string StdException::AsXML() const {
     QUORBEL_GUARD("", "", [&] {
         xml << "<Exception><Name>" << TypeName() << "</Name><Value>" << DisplayValue()
             << "</Value><CallTrace>";
-        ForEachShownEntry(*callTrace, detailLevel,
-                          [&](const CallTraceEntry& entry, std::size_t position) {
-                              xml << "<CallTraceEntry position=\"" << position << "\"><File>"
-                                  << entry.file << "</File><Line>" << entry.line
-                                  << "</Line><FuncSig>" << entry.funcsig << "</FuncSig><Params>"
-                                  << entry.parameters << "</Params><Comment>" << entry.comment
-                                  << "</Comment></CallTraceEntry>";
-                          });
+        ForEachShownEntry(
+            *callTrace, detailLevel, [&](const CallTraceEntry& entry, std::size_t position) {
+                xml << "<CallTraceEntry position=\"" << position << "\"><File>" << entry.file
+                    << "</File><Line>" << entry.line << "</Line><FuncSig>" << entry.funcsig
+                    << "</FuncSig><Params>" << entry.parameters << "</Params><Comment>"
+                    << entry.comment << "</Comment></CallTraceEntry>";
+            });
         xml << "</CallTrace>";
         if (previousException.get() != nullptr) {
             // The previous report is copied once, into room made for it.

@@ -12,7 +12,11 @@
 #include <sstream>
 
 int Checked(int n) {
-    QUORBEL_TRY { return n > 1 ? throw QUORBEL_MAKE(Quorbel::UnexpectedException, "", "") : QUORBEL_GUARD_WITH_CLEANUP("", [] { return std::string("comment"); }, [&] { return n; }, [] {}); }
+    QUORBEL_TRY {
+        return n > 1 ? throw QUORBEL_MAKE(Quorbel::UnexpectedException, "", "")
+                     : QUORBEL_GUARD_WITH_CLEANUP(
+                           "", [] { return std::string("comment"); }, [&] { return n; }, [] {});
+    }
     QUORBEL_CATCH_WITH_CLEANUP("n(" + std::to_string(n) + ")", "", [] {})
 }
 
@@ -22,14 +26,18 @@ int main() {
     const Quorbel::StreamReportingStrategy toReport(report);
     try {
         QUORBEL_TRY {
-            QUORBEL_GUARD("", "", [] { Quorbel::BadHandlerException("a", 1, "f", "", "", nullptr, nullptr); });
-        } QUORBEL_CATCH("", "")
+            QUORBEL_GUARD("", "", [] {
+                Quorbel::BadHandlerException("a", 1, "f", "", "", nullptr, nullptr);
+            });
+        }
+        QUORBEL_CATCH("", "")
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
     }
     std::cout << report.str() << Checked(1);
-    const std::string expected = "std::invalid_argument\r\nBadHandlerException needs two exceptions, but "
-                                 "originalException is null\r\n[2] \tFile : common/StdException/Core.cpp\r\n";
+    const std::string expected =
+        "std::invalid_argument\r\nBadHandlerException needs two exceptions, but "
+        "originalException is null\r\n[2] \tFile : common/StdException/Core.cpp\r\n";
     return report.str().compare(0, expected.size(), expected) == 0 ? 0 : 1;
 }

@@ -12,9 +12,8 @@
 
 // Without parameters, so that the compilers write its signature alike.
 int Load() {
-    QUORBEL_TRY {
-        throw std::invalid_argument("bad port");
-    } QUORBEL_CATCH("port(eighty)", "")
+    QUORBEL_TRY { throw std::invalid_argument("bad port"); }
+    QUORBEL_CATCH("port(eighty)", "")
 }
 
 int main(int argc, char** argv) {
@@ -24,7 +23,8 @@ int main(int argc, char** argv) {
     if (how == "standard") throw std::invalid_argument("bad port");
     // A strategy that fails while it reports cannot keep the program alive.
     const Quorbel::CallbackReportingStrategy failing([](const Quorbel::StdException& e) {
-        std::cerr << "reporting " << e.TypeName() << '\n', throw std::runtime_error("report failed");
+        std::cerr << "reporting " << e.TypeName() << '\n',
+            throw std::runtime_error("report failed");
     });
     if (how == "strategy") Quorbel::StdException::SetDefaultReportingStrategy(&failing);
     return Load();

@@ -8,7 +8,8 @@ namespace {
 void (*announce)(const char* name) = nullptr;
 
 struct AnnouncingStrategy : Quorbel::CallbackReportingStrategy {
-    AnnouncingStrategy(const char* name, bool isClone) : CallbackReportingStrategy(nullptr), name(name), isClone(isClone) {}
+    AnnouncingStrategy(const char* name, bool isClone)
+        : CallbackReportingStrategy(nullptr), name(name), isClone(isClone) {}
     ~AnnouncingStrategy() override { isClone ? announce(name) : void(); }
     AnnouncingStrategy* clone() const override { return new AnnouncingStrategy(name, true); }
     const char* name;
@@ -22,7 +23,7 @@ extern "C" __declspec(dllexport)
 #else
 extern "C" __attribute__((visibility("default")))
 #endif
-void InstallStrategies(void (*announceDeletion)(const char*)) {
+    void InstallStrategies(void (*announceDeletion)(const char*)) {
     announce = announceDeletion;
     const AnnouncingStrategy defaultStrategy("default", false), fallbackStrategy("fallback", false);
     Quorbel::StdException::SetDefaultReportingStrategy(&defaultStrategy);
