@@ -97,7 +97,7 @@ quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$scratch/app
     -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/app"
 status=0
 "$scratch/app" > "$scratch/app.out" 2> "$scratch/app.err" || status=$?
-problem="Config error: port 'eighty' is not a number"
+problem="port 'eighty' is not a number"
 if [[ $status != 1 || $(head -n 1 "$scratch/app.out") != "$problem"$'\r' ||
       $(cat "$scratch/app.err") != "stderr strategy: ConfigException: $problem" ]]; then
     echo "README.md's application: exit status $status, output:"
