@@ -9,7 +9,6 @@
 #include "Probes.h"
 
 #include <memory>
-#include <typeinfo>
 #include <utility>
 
 // The application: plain signatures, so that g++ and clang++ write them alike.
@@ -21,25 +20,28 @@ struct ConfigException : Quorbel::BasicException<ConfigException> {
 
 int cleanUps = 0;
 
-std::string Join(const std::string& name, int n) { return name + "(" + std::to_string(n) + ")"; }
+std::string Id(int id) { return "id(" + std::to_string(id) + ")"; }
 
-void ReadPort(int id) {
-    QUORBEL_TRY { QUORBEL_THROW(ConfigException, Join("id", id), "", "port is not a number"); }
-    QUORBEL_CATCH([&, id] { return Join("id", id); }, std::pair<std::string, int>("read", id).first)
+void CleanUp() { ++cleanUps; }
+
+// Each guard stands on one line: of a macro call that spans lines, g++ and
+// clang++ record different lines.
+void Read(int id) {
+    QUORBEL_TRY { QUORBEL_THROW(ConfigException, Id(id), "", "port is not a number"); }
+    QUORBEL_CATCH([&, id] { return Id(id); }, std::pair<std::string, int>("read", id).first)
 }
 
-void LoadPort(int id) {
-    QUORBEL_TRY {
-        QUORBEL_GUARD_WITH_CLEANUP([&, id] { return Join("id", id); }, Join("attempt", 2),
-                                   [&, id] { ReadPort(id); }, [&, id] { cleanUps += id; });
-    }
-    QUORBEL_CATCH_WITH_CLEANUP(
-        std::pair<std::string, int>("load", id).first, [=] { return Join("retry", id); },
-        [&] { ++cleanUps; })
+void Load(int id) {
+    QUORBEL_TRY { Read(id); }
+    QUORBEL_CATCH_WITH_CLEANUP([&, id] { return Id(id); }, "load", CleanUp)
+}
+
+void Retry(int id) {
+    QUORBEL_GUARD_WITH_CLEANUP([&, id] { return Id(id); }, "retry", [=] { Load(id); }, CleanUp);
 }
 
 void Run(int id) {
-    QUORBEL_GUARD([&, id] { return Join("id", id); }, Join("run", id), [&, id] { LoadPort(id); });
+    QUORBEL_GUARD([&, id] { return Id(id); }, "run", [=] { Retry(id); });
 }
 
 }  // namespace app
@@ -50,12 +52,12 @@ TEST(ApplicationTest, OneLineKindTravelsThroughGuardsWithCommasInTheirArguments)
         app::Run(3);
         ADD_FAILURE() << "nothing escaped";
     } catch (Quorbel::StdException& e) {
-        EXPECT_EQ(app::cleanUps, 4);  // the inner clean-up adds the id, the outer one 1
+        EXPECT_EQ(app::cleanUps, 2);
         EXPECT_EQ(e.TypeName(), "app::ConfigException");
         EXPECT_EQ(e.DisplayValue(), "port is not a number");
         const std::unique_ptr<Quorbel::StdException> copy(e.clone());
         e.AddToCallTrace("later.src", 1, "void later()", "", "");
-        EXPECT_EQ(typeid(*copy), typeid(app::ConfigException));
+        EXPECT_NE(dynamic_cast<app::ConfigException*>(copy.get()), nullptr);  // not sliced
         probes::ExpectFile("application.txt", copy->AsString());
     }
 }
