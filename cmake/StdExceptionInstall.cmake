@@ -1,6 +1,6 @@
 # Install rules: headers under include/StdException, the shared library with
-# its SONAME links, a CMake package exporting Quorbel::StdException and a
-# pkg-config file.
+# its SONAME links, a CMake package exporting Quorbel::StdException (with the
+# functions of StdExceptionHelpers.cmake) and a pkg-config file.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -11,7 +11,8 @@ install(TARGETS StdException EXPORT StdExceptionTargets
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
-    "${stdexception_dir}/Strategies" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+    "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException"
+    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
 install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
     DESTINATION "${stdexception_cmake_dir}")
 
@@ -22,6 +23,7 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/StdExceptionConfigVersio
     COMPATIBILITY SameMajorVersion)
 install(FILES "${PROJECT_BINARY_DIR}/StdExceptionConfig.cmake"
               "${PROJECT_BINARY_DIR}/StdExceptionConfigVersion.cmake"
+              "${CMAKE_CURRENT_LIST_DIR}/StdExceptionHelpers.cmake"
     DESTINATION "${stdexception_cmake_dir}")
 
 # The pkg-config file names the prefix it is installed into (given to

@@ -12,12 +12,12 @@
 // Exit status: 0 loaded (or --help), 1 loading failed (reports printed), 2 bad
 // options (what is wrong and the usage on standard error).
 
+#include <StdException/BasicException>
 #include <StdException/Guard>
 #include <StdException/StdException>
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -36,21 +36,14 @@ const char* const usage =
     "       stdexception_demo --help | -h\n"
     "Without --input the built-in sample is loaded.\n";
 
-// SettingsException: the application's own member of the family. All it needs
-// is a constructor that forwards the five origin values, clone, TypeName and
-// DisplayValue; call trace, chain, reports and strategies come from the base.
-class SettingsException : public Quorbel::StdException {
-public:
-    SettingsException(const std::string& file, std::uint32_t line, const std::string& funcsig,
-                      const std::string& parameters, const std::string& comment,
-                      const std::string& problem)
-        : StdException(file, line, funcsig, parameters, comment), problem(problem) {}
-    SettingsException* clone() const override { return new SettingsException(*this); }
-    std::string TypeName() const override { return "SettingsException"; }
-    std::string DisplayValue() const override { return "Settings error: " + problem; }
-
-private:
-    std::string problem;
+// SettingsException: the application's own member of the family, built from
+// the five origin values and the problem. BasicException gives it clone,
+// TypeName (its class name) and the problem as its message, which it heads
+// with "Settings error: "; call trace, chain, reports and strategies come from
+// StdException.
+struct SettingsException : Quorbel::BasicException<SettingsException> {
+    using BasicException::BasicException;
+    std::string DisplayValue() const override { return "Settings error: " + Message(); }
 };
 
 // ConsoleStrategy: reports an exception as one line on standard output, marked

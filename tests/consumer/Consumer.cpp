@@ -3,21 +3,27 @@
 // every macro and template of the public headers; run, it checks that an
 // exception the library raises crosses into this program's guards, is caught
 // here by its base class and reported, naming the library's source file
-// relative to its source tree.
+// relative to its source tree and this one relative to this directory.
 
+#include <StdException/BasicException>
 #include <StdException/Guard>
 #include <StdException/Strategies>
 
 #include <iostream>
 #include <sstream>
+#include <utility>
+
+struct ConsumerException : Quorbel::BasicException<ConsumerException> {
+    using BasicException::BasicException;
+};
 
 int Checked(int n) {
     QUORBEL_TRY {
-        return n > 1 ? throw QUORBEL_MAKE(Quorbel::UnexpectedException, "", "")
+        return n > 1 ? throw QUORBEL_MAKE(ConsumerException, "", "", "too big")
                      : QUORBEL_GUARD_WITH_CLEANUP(
-                           "", [] { return std::string("comment"); }, [&] { return n; }, [] {});
+                           "", [] { return std::string("comment"); }, [&, n] { return n; }, [] {});
     }
-    QUORBEL_CATCH_WITH_CLEANUP("n(" + std::to_string(n) + ")", "", [] {})
+    QUORBEL_CATCH_WITH_CLEANUP([&, n] { return "n(" + std::to_string(n) + ")"; }, "", [] {})
 }
 
 int main() {
@@ -30,7 +36,7 @@ int main() {
                 Quorbel::BadHandlerException("a", 1, "f", "", "", nullptr, nullptr);
             });
         }
-        QUORBEL_CATCH("", "")
+        QUORBEL_CATCH(std::pair<std::string, int>("", 0).first, "")
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
@@ -39,5 +45,6 @@ int main() {
     const std::string expected =
         "std::invalid_argument\r\nBadHandlerException needs two exceptions, but "
         "originalException is null\r\n[2] \tFile : common/StdException/Core.cpp\r\n";
-    return report.str().compare(0, expected.size(), expected) == 0 ? 0 : 1;
+    const bool relative = report.str().find("\tFile : Consumer.cpp\r\n") != std::string::npos;
+    return report.str().compare(0, expected.size(), expected) == 0 && relative ? 0 : 1;
 }

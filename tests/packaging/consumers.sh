@@ -23,11 +23,13 @@ echo "== cmake --install into a scratch prefix"
 quiet cmake --install "$build_dir" --prefix "$prefix"
 installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
     sed 's/ -> $//;s/Targets-[a-z]*[.]/Targets-CONFIG./' | LC_ALL=C sort)
-expected="include/StdException/Guard
+expected="include/StdException/BasicException
+include/StdException/Guard
 include/StdException/StdException
 include/StdException/Strategies
 $libdir/cmake/StdException/StdExceptionConfig.cmake
 $libdir/cmake/StdException/StdExceptionConfigVersion.cmake
+$libdir/cmake/StdException/StdExceptionHelpers.cmake
 $libdir/cmake/StdException/StdExceptionTargets-CONFIG.cmake
 $libdir/cmake/StdException/StdExceptionTargets.cmake
 $libdir/libStdException.so -> libStdException.so.${version%%.*}
@@ -81,8 +83,9 @@ for way in copy link; do
 done
 flags=$(pkg-config --cflags --libs StdException)
 # shellcheck disable=SC2086  # the flags are meant to split into words
-quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$consumer/Consumer.cpp" $flags \
-    -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/pkg-config-consumer"
+quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "-fmacro-prefix-map=$consumer/=" \
+    "$consumer/Consumer.cpp" $flags -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" \
+    -o "$scratch/pkg-config-consumer"
 "$scratch/pkg-config-consumer"
 
 echo "== the application of README.md, built the same way"
@@ -94,7 +97,7 @@ quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$scratch/app
     -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/app"
 status=0
 "$scratch/app" > "$scratch/app.out" 2> "$scratch/app.err" || status=$?
-problem="Config error: port 'eighty' is not a number"
+problem="port 'eighty' is not a number"
 if [[ $status != 1 || $(head -n 1 "$scratch/app.out") != "$problem"$'\r' ||
       $(cat "$scratch/app.err") != "stderr strategy: ConfigException: $problem" ]]; then
     echo "README.md's application: exit status $status, output:"
