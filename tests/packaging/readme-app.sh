@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The first application of README.md, for the scripts that build it against
 # an installed library (sourced, not run).
 
