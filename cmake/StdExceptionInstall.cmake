@@ -1,14 +1,17 @@
 # Install rules: headers under include/StdException, the shared library with
 # its SONAME links, a CMake package exporting Quorbel::StdException (with the
 # functions of StdExceptionHelpers.cmake) and a pkg-config file.
+# Components: "runtime" is the shared library (and a DLL), "development" all
+# the rest, the default of every rule below that names no component.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(stdexception_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/StdException")
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME development)
 
 install(TARGETS StdException EXPORT StdExceptionTargets
-    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
     "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException"

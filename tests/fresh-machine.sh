@@ -4,9 +4,13 @@
 # nothing installed beyond apt), clones the committed tree into it and runs
 # there, as root, every command of the README's "Quick start" section in
 # order, then the release build and install of its "Install and link"
-# section. A prerequisite missing from the README's line fails here instead
-# of hiding behind a machine that happens to have it. The tests must pass
-# with none failed, skipped or not run.
+# section and the making and installing of the Debian packages of its
+# "Debian and Ubuntu packages" section. A prerequisite missing from the
+# README's line fails here instead of hiding behind a machine that happens to
+# have it. The tests must pass with none failed, skipped or not run. Then
+# tests/packaging/installed-packages.sh builds the README's first application
+# against the installed packages, and purges them; last, lintian (of this
+# machine, which must have it) checks the packages.
 #
 # Usage (as root): tests/fresh-machine.sh [WORK-DIR]    default: build/fresh-machine
 # Uncommitted changes are not tried: the tree is cloned from the last commit.
@@ -15,19 +19,22 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$(realpath -m "${1:-$source_dir/build/fresh-machine}")
 tree=$work/bookworm
 
-# readme_commands TITLE [first]: the lines of the shell blocks in the README
-# section with this title (with "first", of its first block only), one
-# command a line.
+# readme_commands HEADING [first]: the lines of the shell blocks in the
+# README section under this heading, up to the next heading of any level
+# (with "first", of its first block only), one command a line.
 readme_commands() {
-    awk -v title="## $1" -v first="${2-}" '/^## / { section = ($0 == title) }
+    awk -v heading="$1" -v first="${2-}" '/^```/ { fenced = !fenced }
+        !fenced && /^#+ / { section = ($0 == heading) }
         section && /^```/ { if (block && first) exit; block = !block && $0 == "```sh"; next }
         section && block && NF' "$source_dir/README.md"
 }
-commands=$(readme_commands "Quick start"; readme_commands "Install and link" first)
-if (($(wc -l <<< "$commands") < 5)); then
-    echo "README.md: the quick start or the install commands were not found"
+commands=$(readme_commands "## Quick start"; readme_commands "## Install and link" first
+    readme_commands "### Debian and Ubuntu packages" first)
+if (($(wc -l <<< "$commands") < 7)); then
+    echo "README.md: the quick start, the install or the package commands were not found"
     exit 1
 fi
+command -v lintian > /dev/null || { echo "$0: lintian is not installed"; exit 1; }
 
 # --one-file-system: should a tree left over from an interrupted run still
 # have /proc or /sys mounted, rm stays out of them (and fails: unmount them).
@@ -37,6 +44,7 @@ mkdir -p "$work"
     echo "set -euxo pipefail"
     echo "cd /root/StdException"
     echo "$commands"
+    echo "bash tests/packaging/installed-packages.sh /root/StdException /root/installed-packages"
 } > "$work/readme-commands.sh"
 echo "== the README's commands on a fresh Debian 12 tree:"
 echo "$commands"
@@ -59,5 +67,7 @@ if grep -q "The following tests did not run:" "$work/log"; then
     echo "some tests were skipped on the fresh machine"
     exit 1
 fi
+echo "== lintian on the packages made on the fresh tree"
+lintian "$tree"/root/StdException/build/package/*.deb
 rm -rf --one-file-system "$tree"
 echo "== the README's commands passed on a fresh Debian 12 tree"

@@ -4,7 +4,8 @@
 # installed CMake package, with the source tree (outside the consumer's) as a
 # subdirectory, through FetchContent from a local git repository, and with a
 # plain compiler call whose flags come from the installed pkg-config file,
-# found through a link to it in another directory.
+# found through a link to it in another directory; then builds and runs the
+# README's first application with that compiler call and with Meson.
 #
 # Usage: consumers.sh SOURCE-DIR BUILD-DIR SCRATCH-DIR LIBDIR VERSION CXX CXXFLAGS GENERATOR
 set -euo pipefail
@@ -89,18 +90,17 @@ quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "-fmacro-pref
 "$scratch/pkg-config-consumer"
 
 echo "== the application of README.md, built the same way"
-awk '/^## / { section = ($0 == "## Writing an application") }
-    section && /^```/ { if (block) exit; block = ($0 == "```cpp"); next }
-    block' "$source_dir/README.md" > "$scratch/app.cpp"
+source "$source_dir/tests/packaging/readme-app.sh"
+readme_app "$source_dir/README.md" "$scratch/app.cpp"
 # shellcheck disable=SC2086
 quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "$scratch/app.cpp" $flags \
     -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" -o "$scratch/app"
-status=0
-"$scratch/app" > "$scratch/app.out" 2> "$scratch/app.err" || status=$?
-problem="port 'eighty' is not a number"
-if [[ $status != 1 || $(head -n 1 "$scratch/app.out") != "$problem"$'\r' ||
-      $(cat "$scratch/app.err") != "stderr strategy: ConfigException: $problem" ]]; then
-    echo "README.md's application: exit status $status, output:"
-    cat "$scratch/app.out" "$scratch/app.err"
-    exit 1
-fi
+check_readme_app "$scratch/app"
+
+echo "== the application of README.md, built by Meson: dependency('StdException')"
+mkdir -p "$scratch/meson-source"
+cp "$source_dir/tests/meson-consumer/meson.build" "$scratch/app.cpp" "$scratch/meson-source"
+quiet env CXX="$cxx" CXXFLAGS="$cxxflags" PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" \
+    meson setup "$scratch/meson" "$scratch/meson-source"
+quiet meson compile -C "$scratch/meson"
+check_readme_app "$scratch/meson/app"
