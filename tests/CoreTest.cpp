@@ -38,10 +38,12 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     ExpectFile("reader-chain-7.txt", x.AsString());
     x.SetDetailLevel(MediumDetail);
     ExpectFile("reader-chain-1.txt", x.AsString());
-    std::ostringstream os;  // the stream operator pads the whole report, then resets the width
-    os << std::setfill('*') << std::setw(x.AsString().size() + 2) << x << '|' << std::left
-       << std::setw(x.AsString().size() + 1) << x << '|';
-    EXPECT_EQ(os.str(), "**" + x.AsString() + "|" + x.AsString() + "*|");
+    // The stream operator pads the whole report, then resets the width.
+    const std::string report = x.AsString();
+    std::ostringstream os;
+    os << std::setfill('*') << std::setw(report.size() + 2) << x << '|';
+    os << std::left << std::setw(report.size() + 1) << x << '|' << x;
+    EXPECT_EQ(os.str(), "**" + report + "|" + report + "*|" + report);
 }
 
 // A BadHandlerException whose handler is another BadHandlerException. The
@@ -164,13 +166,13 @@ TEST(CoreTest, ASourceThatCannotBeRenderedCannotBeCopied) {
     std::ostringstream os;
     const std::string rendered = Escaped([&] { os << app; });
     EXPECT_EQ(Escaped([&] { AppException copy(app); }), rendered);
-    EXPECT_EQ(Escaped([&] { delete app.clone(); }), rendered);
-    EXPECT_EQ(Escaped([&] { head.AddPreviousException(&app); }), rendered);
+    const std::string cloned = Escaped([&] { delete app.clone(); });
+    EXPECT_EQ(Escaped([&] { head.AddPreviousException(&app); }), cloned);
     const std::string renderedBad = Escaped([&] { os << bad; });
     EXPECT_EQ(Escaped([&] { BadHandlerException copy(bad); }), renderedBad);
     fault = nullptr;
     EXPECT_EQ(head.AsXML(), before);
-    ExpectFile("uncopyable.xml", rendered + "\n" + renderedBad + "\n");
+    ExpectFile("uncopyable.xml", rendered + "\n" + cloned + "\n" + renderedBad + "\n");
 }
 
 // What the strategies did, in order, in strategies.txt: the record's own
@@ -213,21 +215,24 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
     const StreamReportingStrategy toText(out), toXml(out, StreamReportingStrategy::XMLReport);
     const CallbackReportingStrategy toCallback([&](const StdException& x) { out << x.TypeName(); });
     for (const CReportingStrategy* s :
-         {(const CReportingStrategy*)&toText, (const CReportingStrategy*)&toXml,
-          (const CReportingStrategy*)&toCallback})
-        e.SetReportingStrategy(s), e.ReportException();
+         std::initializer_list<const CReportingStrategy*>{&toText, &toXml, &toCallback}) {
+        e.SetReportingStrategy(s);
+        e.ReportException();
+    }
     // The stream operator for a strategy is its Print, result included.
     static std::ostringstream elsewhere;
     struct Redirecting : CallbackReportingStrategy {
         Redirecting() : CallbackReportingStrategy(nullptr) {}
         std::ostream& Print(std::ostream& to) const override {
-            return to << "printed elsewhere", elsewhere;
+            to << "printed elsewhere";
+            return elsewhere;
         }
     };
     out << '|' << toText << '|' << toXml << '|' << StreamReportingStrategy() << '|' << toCallback
         << '|';
     (out << Redirecting()) << "after Print";
-    log.push_back(out.str()), log.push_back(elsewhere.str());
+    log.push_back(out.str());
+    log.push_back(elsewhere.str());
     std::string lines;
     for (const std::string& line : log) lines += line + "\n";
     ExpectFile("strategies.txt", lines);

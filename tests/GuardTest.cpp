@@ -19,9 +19,14 @@ struct Dual : std::runtime_error, AppException {
     Dual* clone() const override { return new Dual(*this); }
 };
 
+// The ways a guarded step or a clean-up can end; Run returns 5 where it ends at all.
 const struct Ending {
     const char* name;
     void (*run)();
+    int Run() const {
+        run();
+        return 5;
+    }
 } kEndings[] = {{"success", [] {}},
                 {"standard", [] { throw std::length_error("length"); }},
                 {"family", [] { throw App("family"); }},
@@ -35,7 +40,10 @@ const Place kAt = {"guard.src", 9, "void guarded()"};
 Place at;
 int described = 0;
 std::uint32_t thrownAt = 0;
-std::string Described(const Place& where) { return at = where, std::to_string(++described); }
+std::string Described(const Place& where) {
+    at = where;
+    return std::to_string(++described);
+}
 int Block(void (*body)()) {
     QUORBEL_TRY {
         if (body == nullptr) {
@@ -45,14 +53,14 @@ int Block(void (*body)()) {
         body();
         return 7;
     }
-    QUORBEL_CATCH(Described(QUORBEL_HERE), "comment")
+    QUORBEL_CATCH(Described(QUORBEL_HERE), "c")
 }
 int BlockWithCleanUp(void (*body)(), void (*cleanUp)()) {
     QUORBEL_TRY {
         body();
         return 9;
     }
-    QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "comment", cleanUp)
+    QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "c", cleanUp)
 }
 
 // The lambda forms at a fixed place give guards.txt; the block forms end as
@@ -62,61 +70,68 @@ TEST(GuardTest, EachFormSortsWhatEscapesIntoItsThreeClauses) {
     int composed = 0;  // descriptions are composed only when something fails
     const auto parameters = [&] { return std::to_string(++composed); };
     for (const Ending& body : kEndings) {
-        out +=
-            std::string("plain, ") + body.name + ": " + Escaped([&] {
-                EXPECT_EQ(TraceGuard(kAt, parameters, "comment", [&] { return body.run(), 5; }), 5);
-            }) +
-            "\n";
+        const auto plain = [&] {
+            EXPECT_EQ(TraceGuard(kAt, parameters, "c", [&] { return body.Run(); }), 5);
+        };
+        out += std::string("plain, ") + body.name + ": " + Escaped(plain) + "\n";
         const std::string block = Escaped([&] { EXPECT_EQ(Block(body.run), 7); });
-        EXPECT_EQ(block,
-                  Escaped([&] { TraceGuard(at, std::to_string(described), "comment", body.run); }));
+        const auto atBlock = [&] { TraceGuard(at, std::to_string(described), "c", body.run); };
+        EXPECT_EQ(block, Escaped(atBlock));
         for (const Ending& cleanUp : kEndings) {
             int cleanUps = 0;
-            const std::string escaped = Escaped([&] {
-                TraceGuardWithCleanUp(kAt, parameters, "comment", body.run,
-                                      [&] { ++cleanUps, cleanUp.run(); });
-            });
-            out += std::string("clean-up, ") + body.name + ", " + cleanUp.name + ": " + escaped +
-                   " (clean-ups: " + std::to_string(cleanUps) + ")\n";
+            const auto counted = [&] {
+                ++cleanUps;
+                cleanUp.run();
+            };
+            const auto guarded = [&] {
+                TraceGuardWithCleanUp(kAt, parameters, "c", body.run, counted);
+            };
+            const std::string escaped = Escaped(guarded);
+            out += std::string("clean-up, ") + body.name + ", " + cleanUp.name + ": " + escaped;
+            out += " (clean-ups: " + std::to_string(cleanUps) + ")\n";
             const std::string block =
                 Escaped([&] { EXPECT_EQ(BlockWithCleanUp(body.run, cleanUp.run), 9); });
-            EXPECT_EQ(block, Escaped([&] {
-                          TraceGuardWithCleanUp(at, std::to_string(described), "comment", body.run,
-                                                cleanUp.run);
-                      }));
+            const auto atBlock = [&] {
+                TraceGuardWithCleanUp(at, std::to_string(described), "c", body.run, cleanUp.run);
+            };
+            EXPECT_EQ(block, Escaped(atBlock));
         }
     }
     ExpectFile("guards.txt", out);
     EXPECT_EQ(described, 24);
+    // A throw inside the block records the enclosing function, not a lambda.
     const std::string thrownInside = Escaped([] { Block(nullptr); });
-    EXPECT_EQ(thrownInside, Escaped([] {
-                  TraceGuard(at, "25", "comment", [] {
-                      throw AppException(at.file, thrownAt, at.funcsig, "", "inside", "thrown");
-                  });
-              }));
-    EXPECT_TRUE(std::regex_search(at.funcsig, std::regex("Block\\(void \\(\\*\\)\\(\\)\\)$")))
-        << at.funcsig;  // not a lambda's
+    const auto thrownAtBlock = [] {
+        throw AppException(at.file, thrownAt, at.funcsig, "", "inside", "thrown");
+    };
+    EXPECT_EQ(thrownInside, Escaped([&] { TraceGuard(at, "25", "c", thrownAtBlock); }));
+    EXPECT_TRUE(std::regex_search(at.funcsig, std::regex("Block\\(void \\(\\*\\)\\(\\)\\)$")));
 }
 
 // Failures of an application's DisplayValue or strategy inside the library's
 // operations. When both held exceptions of a BadHandlerException fail, the
 // handler's failure comes out: it is rendered first.
 TEST(GuardTest, LibraryOperationsTraceOrTranslateWhatFailsInside) {
-    AppException original = App("original"), handler = App("handler");
+    AppException original = App("original");
+    AppException handler = App("handler");
     const CallbackReportingStrategy throwsInt([](const StdException&) { throw 42; });
     original.SetReportingStrategy(&throwsInt);
     const BadHandlerException bad("b.src", 6, "void b()", "", "", &original, &handler);
+    // The first DisplayValue called fails, and only that one.
     const auto failOnce = [](const std::string& what) {
-        fault = nullptr, throw App(what + " failed");
+        fault = nullptr;
+        throw App(what + " failed");
     };
-    ExpectFile("escapes.txt",
-               "AsString: " + Escaped([&] { fault = failOnce, bad.AsString(); }) +
-                   "\nAsXML: " + Escaped([&] { fault = failOnce, bad.AsXML(); }) +
-                   "\nReportException: " + Escaped([&] { original.ReportException(); }) +
-                   "\nBadHandlerException(), null: " + Escaped([&] {
-                       BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr);
-                   }) +
-                   "\n");
+    fault = failOnce;
+    std::string out = "AsString: " + Escaped([&] { bad.AsString(); });
+    fault = failOnce;
+    out += "\nAsXML: " + Escaped([&] { bad.AsXML(); });
+    out += "\nReportException: " + Escaped([&] { original.ReportException(); });
+    const auto null = [&] {
+        BadHandlerException("b.src", 2, "void b()", "", "", &original, nullptr);
+    };
+    out += "\nBadHandlerException(), null: " + Escaped(null) + "\n";
+    ExpectFile("escapes.txt", out);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #ifndef STDEXCEPTION_TESTS_PROBES_H
 #define STDEXCEPTION_TESTS_PROBES_H
 
-#include <StdException/StdException>
+#include <StdException/BasicException>
 
 #include <gtest/gtest.h>
 
@@ -26,21 +26,21 @@ typedef std::vector<std::string> Log;
 // description (to throw).
 inline void (*fault)(const std::string& what) = nullptr;
 
-// An application exception with a description of its own that, given a log,
-// writes "~<description>" to it when it is destroyed.
-struct AppException : StdException {
+// An application exception, a kind in one line but for what the tests
+// watch: given a log, it writes "~<description>" to it when it is destroyed.
+struct AppException : Quorbel::BasicException<AppException> {
     AppException(const std::string& file, std::uint32_t line, const std::string& funcsig,
                  const std::string& parameters, const std::string& comment,
                  const std::string& what = "app failure", Log* log = nullptr)
-        : StdException(file, line, funcsig, parameters, comment), what_(what), log_(log) {}
-    ~AppException() override { log_ != nullptr ? log_->push_back("~" + what_) : void(); }
-    AppException* clone() const override { return new AppException(*this); }
-    std::string TypeName() const override { return "AppException"; }
+        : BasicException(file, line, funcsig, parameters, comment, what), log_(log) {}
+    ~AppException() override {
+        if (log_ != nullptr) log_->push_back("~" + Message());
+    }
     std::string DisplayValue() const override {
-        return fault != nullptr ? fault(what_), what_ : what_;
+        if (fault != nullptr) fault(Message());
+        return Message();
     }
 
-    std::string what_;
     Log* log_;
 };
 
@@ -80,7 +80,10 @@ inline std::string Normalized(const std::string& report) {
         text(
             "(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : "
             ")[^(]*?[*&]?([^ (*&]+)\\([^\r]*");
-    return std::regex_replace(std::regex_replace(report, xml, "$1#$2$3$4"), text, "$1#$2$3");
+    // Template arguments are named differently by each compiler.
+    static const std::regex arguments("(Quorbel::\\w+)<[\\w:]+>::");
+    const std::string places = std::regex_replace(report, xml, "$1#$2$3$4");
+    return std::regex_replace(std::regex_replace(places, text, "$1#$2$3"), arguments, "$1<T>::");
 }
 
 // Compares text with the file tests/expected/<name>; with STDEXCEPTION_UPDATE
@@ -111,9 +114,9 @@ std::string Escaped(Op op) {
 // Restores the module-wide settings when a test ends.
 struct ModuleScope {
     ~ModuleScope() {
-        StdException::SetDefaultDetailLevel(Quorbel::FullDetail),
-            StdException::SetDefaultReportingStrategy(nullptr),
-            StdException::SetFallbackReportingStrategy(nullptr);
+        StdException::SetDefaultDetailLevel(Quorbel::FullDetail);
+        StdException::SetDefaultReportingStrategy(nullptr);
+        StdException::SetFallbackReportingStrategy(nullptr);
     }
 };
 
