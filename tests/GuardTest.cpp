@@ -34,9 +34,10 @@ const struct Ending {
                 {"foreign", [] { throw 1; }}};
 const Place kAt = {"guard.src", 9, "void guarded()"};
 
-// Block guards, in functions of their own. Composing their parameters notes
-// the place, which must be the enclosing function's, as must that of a throw
-// inside the block (with a null body).
+// Block guards, in functions of their own, whose arguments hold commas
+// outside parentheses. Composing their parameters notes the place, which must
+// be the enclosing function's, as must that of a throw inside the block (with
+// a null body).
 Place at;
 int described = 0;
 std::uint32_t thrownAt = 0;
@@ -53,14 +54,14 @@ int Block(void (*body)()) {
         body();
         return 7;
     }
-    QUORBEL_CATCH(Described(QUORBEL_HERE), "c")
+    QUORBEL_CATCH(Described(QUORBEL_HERE), std::pair<std::string, int>("c", 0).first)
 }
 int BlockWithCleanUp(void (*body)(), void (*cleanUp)()) {
     QUORBEL_TRY {
         body();
         return 9;
     }
-    QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "c", cleanUp)
+    QUORBEL_CATCH_WITH_CLEANUP(Described(QUORBEL_HERE), "c", [&, cleanUp] { cleanUp(); })
 }
 
 // The lambda forms at a fixed place give guards.txt; the block forms end as
