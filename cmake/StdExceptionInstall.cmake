@@ -11,7 +11,7 @@ install(TARGETS StdException EXPORT StdExceptionTargets
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
-    "${stdexception_dir}/Strategies" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+    "${stdexception_dir}/Strategies" "${stdexception_dir}/Reports" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
 install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
     DESTINATION "${stdexception_cmake_dir}")
 
