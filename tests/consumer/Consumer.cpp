@@ -6,6 +6,7 @@
 // relative to its source tree.
 
 #include <StdException/Guard>
+#include <StdException/Reports>
 #include <StdException/Strategies>
 
 #include <iostream>
@@ -34,6 +35,9 @@ int main() {
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
+        const Quorbel::StdException* previous = e.GetPreviousException();
+        std::cout << Quorbel::AsJSON(e).size() + Quorbel::AsEscapedXML(e).size() +
+                         e.GetCallTrace().size() + (previous != nullptr);
     }
     std::cout << report.str() << Checked(1);
     const std::string expected =
