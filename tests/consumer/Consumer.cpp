@@ -35,9 +35,10 @@ int main() {
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
-        const Quorbel::StdException* previous = e.GetPreviousException();
+        const auto* bad = dynamic_cast<const Quorbel::BadHandlerException*>(&e);
         std::cout << Quorbel::AsJSON(e).size() + Quorbel::AsEscapedXML(e).size() +
-                         e.GetCallTrace().size() + (previous != nullptr);
+                         e.GetCallTrace().size() + !e.GetPreviousException() +
+                         !(bad && bad->GetOriginalException() && bad->GetHandlerException());
     }
     std::cout << report.str() << Checked(1);
     const std::string expected =
