@@ -1,9 +1,11 @@
 // The reports for tools, read back by parsers written elsewhere (nlohmann's
 // JSON, libxml2): generated exceptions whose fields hold every kind of byte,
 // at every detail level, with chains and nested BadHandlerExceptions; whole
-// reports against the files in tests/expected; the stream strategy's formats.
+// reports against the files in tests/expected. (The JSON format of the stream
+// strategy is in the demo's expected output.)
 
 #include <StdException/Reports>
+#include <StdException/Strategies>
 
 #include <libxml/parser.h>
 #include <nlohmann/json.hpp>
@@ -141,7 +143,8 @@ TEST(WellFormedReports, EveryGeneratedExceptionParsesToWhatItHolds) {
     }
 }
 
-// Whole reports: a BadHandlerException with markup.
+// Whole reports: a BadHandlerException with markup; the stream strategy writes
+// the escaped XML report and one "\n", and names its format.
 TEST(WellFormedReports, WholeReports) {
     AppException app("m.src", 4, "std::vector<Item> Load(std::istream&)", "it's \"x\"",
                      "a<b & c>d\r\n", "m</Exception>\t\xE9t\xC3\xA9");
@@ -149,6 +152,10 @@ TEST(WellFormedReports, WholeReports) {
     BadHandlerException bad("b.src", 8, "void b()", "p(1)", "", &app, &cpp);
     ExpectFile("bad-handler-markup.json", AsJSON(bad));
     ExpectFile("bad-handler-markup.xml", AsEscapedXML(bad));
+    std::ostringstream out;
+    StreamReportingStrategy(out, StreamReportingStrategy::EscapedXMLReport).Report(bad);
+    out << StreamReportingStrategy(out, StreamReportingStrategy::EscapedXMLReport);
+    EXPECT_EQ(out.str(), AsEscapedXML(bad) + "\nescaped XML report to a stream");
 }
 
 }  // namespace
