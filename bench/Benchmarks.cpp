@@ -1,10 +1,12 @@
 // What the exception family costs, measured side by side with its floor and
 // the usual alternatives in one process: an exception passing up through
 // guarded frames, the normal path of a guarded function, constructing each
-// kind, rendering traces and chains, and copying chains. After the runs each
+// kind, rendering traces and chains (the JSON and escaped XML reports beside
+// the XML report), and copying chains. After the runs each
 // figure is printed with its ratio to its floor, then the target ratios.
 
 #include <StdException/Guard>
+#include <StdException/Reports>
 #include <StdException/StdException>
 
 #include <benchmark/benchmark.h>
@@ -218,7 +220,8 @@ void FloorXML(std::string& out, const std::vector<CallTraceEntry>& entries, std:
     out.append("</Exception>");
 }
 
-enum Renderer { AsString, AsXML, TextFloor, XMLFloor };
+// The reports for tools are measured against AsXML on the same exception.
+enum Renderer { AsString, AsXML, TextFloor, XMLFloor, JSONReport, EscapedXMLReport };
 
 void Render(benchmark::State& state, Renderer renderer, std::size_t n, std::size_t chain) {
     const FieldError& e = Built(n, chain);
@@ -229,10 +232,14 @@ void Render(benchmark::State& state, Renderer renderer, std::size_t n, std::size
         if (renderer == AsXML) out = e.AsXML();
         if (renderer == TextFloor) FloorText(out, entries, chain);
         if (renderer == XMLFloor) FloorXML(out, entries, chain);
+        if (renderer == JSONReport) out = AsJSON(e);
+        if (renderer == EscapedXMLReport) out = AsEscapedXML(e);
         return out;
     };
     const std::string bytes = render();
-    if (bytes != (renderer == AsXML || renderer == XMLFloor ? e.AsXML() : e.AsString()))
+    // The reports for tools write other bytes (the signatures hold "&").
+    const bool xml = renderer == AsXML || renderer == XMLFloor;
+    if (renderer < JSONReport && bytes != (xml ? e.AsXML() : e.AsString()))
         state.SkipWithError("the floor does not write the same bytes as the report");
     for (auto _ : state) benchmark::DoNotOptimize(render().data());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
@@ -290,13 +297,16 @@ void RegisterAll() {
         Construct(
             s, [&] { return QUORBEL_MAKE(BadHandlerException, "", message, &original, &handler); });
     });
-    // A rendering and its floor share the rest of their names.
+    // A rendering and its floor share the rest of their names; the floor of the
+    // JSON and escaped XML reports is AsXML.
     auto render = [](const std::string& of, std::size_t n, std::size_t chain) {
-        const char* const names[] = {"AsString", "AsXML", "TextFloor", "XMLFloor"};
-        for (int r = 0; r < 4; ++r)
+        const char* const names[] = {"AsString", "AsXML",  "TextFloor",
+                                     "XMLFloor", "AsJSON", "AsEscapedXML"};
+        const int floors[] = {TextFloor, XMLFloor, -1, -1, AsXML, AsXML};
+        for (int r = 0; r < 6; ++r)
             Add(std::string("Render/") + names[r] + of,
-                r < 2 ? std::string("Render/") + names[r + 2] + of : "", Render, Renderer(r), n,
-                chain);
+                floors[r] < 0 ? "" : std::string("Render/") + names[floors[r]] + of, Render,
+                Renderer(r), n, chain);
     };
     for (std::size_t n : {10, 100, 1000}) render("/trace:" + std::to_string(n), n, 0);
     for (std::size_t n : {1, 10, 100}) render("/chain:" + std::to_string(n), chainEntries, n);
@@ -388,6 +398,17 @@ void Summarise(Reporter& r) {
            r.Fastest("Render/AsString/trace:1000") / r.Fastest("Render/AsString/trace:100"), 12);
     Target("AsXML of 1000 entries / of 100 entries",
            r.Fastest("Render/AsXML/trace:1000") / r.Fastest("Render/AsXML/trace:100"), 12);
+    // The reports for tools against AsXML on the same exception: the largest
+    // ratio over the traces and chains.
+    for (const char* report : {"AsJSON", "AsEscapedXML"}) {
+        double worst = 0;
+        for (const char* of :
+             {"trace:10", "trace:100", "trace:1000", "chain:1", "chain:10", "chain:100"})
+            worst = std::max(worst, r.Fastest(std::string("Render/") + report + "/" + of) /
+                                        r.Fastest(std::string("Render/AsXML/") + of));
+        Target((std::string(report) + " / AsXML, the largest over traces and chains").c_str(),
+               worst, 1.5);
+    }
 }
 
 }  // namespace

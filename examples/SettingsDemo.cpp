@@ -1,5 +1,5 @@
 // SettingsDemo: a settings loader whose failures travel up through guarded
-// layers and come out as text and XML reports (options: see usage below).
+// layers and come out as text, XML and JSON reports (options: see usage below).
 //
 // Without --input it reads a built-in sample whose port is not a number, so
 // the failure path runs: std::stoi fails in ParseNumber, whose guard turns the
@@ -15,6 +15,7 @@
 #include <StdException/BasicException>
 #include <StdException/Guard>
 #include <StdException/StdException>
+#include <StdException/Strategies>
 
 #include <cerrno>
 #include <cstddef>
@@ -32,7 +33,8 @@ const char* const builtInSample =
     "threads = 4\n";
 
 const char* const usage =
-    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|both] [--input PATH]\n"
+    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|json|both] [--input "
+    "PATH]\n"
     "       stdexception_demo --help | -h\n"
     "Without --input the built-in sample is loaded.\n";
 
@@ -203,7 +205,7 @@ static std::string ParseOptions(int argc, char** argv, Options& options) {
         else if (option == "--detail")
             problem = SetValue(option, argv[++i], "full|medium|low", options.detail);
         else if (option == "--format")
-            problem = SetValue(option, argv[++i], "text|xml|both", options.format);
+            problem = SetValue(option, argv[++i], "text|xml|json|both", options.format);
         else if (option == "--input")
             problem = SetValue(option, argv[++i], "", options.input);
         else
@@ -244,8 +246,17 @@ int main(int argc, char** argv) {
                   << " threads=" << settings.threads << '\n';
         return 0;
     } catch (Quorbel::StdException& failure) {
-        if (options.format != "xml") std::cout << "Text report:\n" << failure;
-        if (options.format != "text") std::cout << "XML report:\n" << failure.AsXML() << '\n';
+        const bool both = options.format == "both";
+        if (options.format == "text" || both) std::cout << "Text report:\n" << failure;
+        if (options.format == "xml" || both)
+            std::cout << "XML report:\n" << failure.AsXML() << '\n';
+        if (options.format == "json") {
+            // One line, as a log pipeline reads it, written by the stream strategy.
+            Quorbel::StreamReportingStrategy toOutput(std::cout,
+                                                      Quorbel::StreamReportingStrategy::JSONReport);
+            std::cout << toOutput << ":\n";
+            toOutput.Report(failure);
+        }
         failure.ReportException();          // its own strategy, else the module default
         failure.FallbackReportException();  // the module fallback
         return 1;

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include <StdException/Reports>
+
 #include "Probes.h"
 
 namespace probes {
@@ -71,6 +73,8 @@ const struct {
     {"StdException::AsXML", [](Fixture& f) { f.cpp.AsXML(); }},
     {"BadHandlerException::AsString", [](Fixture& f) { f.inner.AsString(); }},
     {"BadHandlerException::AsXML", [](Fixture& f) { f.inner.AsXML(); }},
+    {"AsJSON", [](Fixture& f) { AsJSON(f.cpp), AsJSON(f.inner); }},
+    {"AsEscapedXML", [](Fixture& f) { AsEscapedXML(f.cpp), AsEscapedXML(f.inner); }},
     {"operator<<",
      [](Fixture& f) {
          std::ostringstream os;

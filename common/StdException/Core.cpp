@@ -129,6 +129,10 @@ void StdException::AddPreviousException(const StdException* previous) {
 
 DetailLevel StdException::GetDetailLevel() const { return detailLevel; }
 
+const StdException::CallTrace& StdException::GetCallTrace() const { return *callTrace; }
+
+const StdException* StdException::GetPreviousException() const { return previousException.get(); }
+
 void StdException::SetDetailLevel(DetailLevel level) {
     for (StdException* record = this; record != nullptr; record = record->previousException.get())
         record->detailLevel = level;
@@ -274,6 +278,14 @@ BadHandlerException* BadHandlerException::clone() const {
 }
 
 std::string BadHandlerException::TypeName() const { return "BadHandlerException"; }
+
+const StdException* BadHandlerException::GetOriginalException() const {
+    return originalException.get();
+}
+
+const StdException* BadHandlerException::GetHandlerException() const {
+    return handlerException.get();
+}
 
 std::string BadHandlerException::DisplayValue() const {
     return "A " + handlerException->TypeName() + " was caught while handling a " +

@@ -2,6 +2,7 @@
 
 #include "StdException"
 #include "Guard"
+#include "ShownEntries.h"
 #include "TextStream.h"
 
 #include <cstddef>
@@ -12,20 +13,6 @@ namespace Quorbel {
 namespace {
 
 const char closingTag[] = "</Exception>";
-
-// Calls write(entry, position) for each entry that the level shows, origin
-// first; position counts up from 0 at the origin.
-template <class Write>
-void ForEachShownEntry(const StdException::CallTrace& trace, DetailLevel level, Write write) {
-    if (level == FullDetail) {
-        std::size_t position = 0;
-        for (StdException::CallTrace::const_reverse_iterator entry = trace.rbegin();
-             entry != trace.rend(); ++entry)
-            write(*entry, position++);
-    } else if (level == MediumDetail) {
-        write(trace.back(), 0);
-    }
-}
 
 }  // namespace
 

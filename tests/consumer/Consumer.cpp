@@ -7,6 +7,7 @@
 
 #include <StdException/BasicException>
 #include <StdException/Guard>
+#include <StdException/Reports>
 #include <StdException/Strategies>
 
 #include <iostream>
@@ -40,6 +41,10 @@ int main() {
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
+        const auto* bad = dynamic_cast<const Quorbel::BadHandlerException*>(&e);
+        std::cout << Quorbel::AsJSON(e).size() + Quorbel::AsEscapedXML(e).size() +
+                         e.GetCallTrace().size() + !e.GetPreviousException() +
+                         !(bad && bad->GetOriginalException() && bad->GetHandlerException());
     }
     std::cout << report.str() << Checked(1);
     const std::string expected =

@@ -26,6 +26,7 @@ installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
     sed 's/ -> $//;s/Targets-[a-z]*[.]/Targets-CONFIG./' | LC_ALL=C sort)
 expected="include/StdException/BasicException
 include/StdException/Guard
+include/StdException/Reports
 include/StdException/StdException
 include/StdException/Strategies
 $libdir/cmake/StdException/StdExceptionConfig.cmake
