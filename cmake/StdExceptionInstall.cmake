@@ -14,8 +14,8 @@ install(TARGETS StdException EXPORT StdExceptionTargets
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
-    "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException" "${stdexception_dir}/Reports"
-    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+    "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException" "${stdexception_dir}/Format"
+    "${stdexception_dir}/Reports" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
 install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
     DESTINATION "${stdexception_cmake_dir}")
 
