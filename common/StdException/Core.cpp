@@ -1,12 +1,16 @@
 // The exception record, its call trace and the three exception kinds.
 
 #include "StdException"
-#include "BasicException"
 #include "Guard"
 #include "TextStream.h"
 
 #include <stdexcept>
 #include <typeinfo>
+
+#if defined(__GNUG__)
+#    include <cstdlib>
+#    include <cxxabi.h>
+#endif
 
 namespace Quorbel {
 
@@ -41,10 +45,27 @@ std::string DescribeSource(const StdException& e) {
     return text.Take();
 }
 
-// The readable name of a type, as BasicException gives its kinds' names.
-std::string ReadableTypeName(const std::type_info& type) { return ReadableName(type); }
-
 }  // namespace
+
+std::string ReadableTypeName(const std::type_info& type) {
+#if defined(__GNUG__)
+    int status = 0;
+    char* readable = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    if (status == 0 && readable != nullptr) {
+        // The decoder's buffer is released however the copy ends.
+        std::string name;
+        try {
+            name = readable;
+        } catch (...) {
+            std::free(readable);
+            throw;
+        }
+        std::free(readable);
+        return name;
+    }
+#endif
+    return type.name();
+}
 
 // ---- StdException -------------------------------------------------------
 

@@ -1,11 +1,15 @@
-// The text report, the XML report and the stream-insertion operator.
+// The renderings: the text report with its stream-insertion operator, the
+// XML report, and the reports for tools, the JSON report and the escaped XML
+// report. The last two write their fields through one text encoder,
+// AppendText, which a markup tells what to escape.
 
 #include "StdException"
 #include "Guard"
-#include "ShownEntries.h"
+#include "Reports"
 #include "TextStream.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 
 namespace Quorbel {
@@ -13,6 +17,262 @@ namespace Quorbel {
 namespace {
 
 const char closingTag[] = "</Exception>";
+
+// Calls write(entry, position) for each entry that the level shows, origin
+// first; position counts up from 0 at the origin.
+template <class Write>
+void ForEachShownEntry(const StdException::CallTrace& trace, DetailLevel level, Write write) {
+    if (level == FullDetail) {
+        std::size_t position = 0;
+        for (StdException::CallTrace::const_reverse_iterator entry = trace.rbegin();
+             entry != trace.rend(); ++entry)
+            write(*entry, position++);
+    } else if (level == MediumDetail) {
+        write(trace.back(), 0);
+    }
+}
+
+const char replacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// The length of the valid UTF-8 sequence of two to four bytes that starts at
+// p, or 0 when none does: no overlong form, no surrogate, nothing above U+10FFFF.
+std::size_t SequenceLength(const unsigned char* p, const unsigned char* end) {
+    const unsigned lead = p[0];
+    std::size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<std::size_t>(end - p) < length || p[1] < low || p[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+// JSON strings: controls, the quote and the backslash escaped; everything else as it is.
+struct JSON {
+    static bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+    static void Escape(std::string& out, unsigned char c) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default: {
+                const char hex[] = "0123456789abcdef";
+                const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                out.append(escaped, sizeof escaped);
+            }
+        }
+    }
+    static bool Holds(const unsigned char*, std::size_t) { return true; }
+};
+
+// XML 1.0 text: markup as entities, tab and line ends as character references
+// (which a parser neither drops nor normalizes), and the characters that XML
+// cannot carry at all, the other controls, U+FFFE and U+FFFF, as U+FFFD.
+struct XML {
+    static bool Plain(unsigned char c) {
+        return c >= 0x20 && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+    }
+    static void Escape(std::string& out, unsigned char c) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                out += replacementCharacter;
+        }
+    }
+    static bool Holds(const unsigned char* p, std::size_t length) {
+        return !(length == 3 && p[0] == 0xEF && p[1] == 0xBF && p[2] >= 0xBE);
+    }
+};
+
+// Appends the 8-bit text to out in Markup. A valid UTF-8 sequence stays as it
+// is, each other byte stands for the character of the same number (U+0080 to
+// U+00FF) and is written in UTF-8; Markup escapes the ASCII characters it does
+// not take as they are and decides which sequences it can hold, the others
+// become U+FFFD. Runs of bytes that stay as they are are copied in one go.
+template <class Markup>
+void AppendText(std::string& out, const std::string& text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* const end = p + text.size();
+    const unsigned char* run = p;  // the first byte not appended yet
+    while (p != end) {
+        if (*p < 0x80 && Markup::Plain(*p)) {
+            ++p;
+            continue;
+        }
+        const std::size_t length = *p < 0x80 ? 1 : SequenceLength(p, end);
+        if (length > 1 && Markup::Holds(p, length)) {
+            p += length;
+            continue;
+        }
+        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+        if (length == 1) {
+            Markup::Escape(out, *p);
+        } else if (length == 0) {
+            const char latin1[] = {static_cast<char>(0xC0 | *p >> 6),
+                                   static_cast<char>(0x80 | (*p & 0x3F))};
+            out.append(latin1, sizeof latin1);
+        } else {
+            out += replacementCharacter;
+        }
+        p += length == 0 ? 1 : length;
+        run = p;
+    }
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+}
+
+void AppendNumber(std::string& out, std::uint64_t n) {
+    char digits[20];
+    char* first = digits + sizeof digits;
+    do {
+        *--first = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
+}
+
+// Calls write(kind, nested) for the exceptions that e's report nests, in
+// order: its previous exception (kind 0), then for a BadHandlerException its
+// handler (1) and its original exception (2).
+template <class Write>
+void ForEachNested(const StdException& e, Write write) {
+    if (e.GetPreviousException() != nullptr) write(0, *e.GetPreviousException());
+    const BadHandlerException* bad = dynamic_cast<const BadHandlerException*>(&e);
+    if (bad != nullptr) {
+        write(1, *bad->GetHandlerException());
+        write(2, *bad->GetOriginalException());
+    }
+}
+
+// About the size of e's report, so that the string seldom grows while it is written.
+std::size_t RoughSize(const StdException& e) {
+    std::size_t size = 256;
+    ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
+                      [&](const CallTraceEntry& entry, std::size_t) {
+                          size += 128 + entry.file.size() + entry.funcsig.size() +
+                                  entry.parameters.size() + entry.comment.size();
+                      });
+    ForEachNested(e, [&](int, const StdException& nested) { size += RoughSize(nested); });
+    return size;
+}
+
+void WriteJSON(std::string& out, const StdException& e) {
+    out += "{\"name\":\"";
+    AppendText<JSON>(out, e.TypeName());
+    out += "\",\"value\":\"";
+    AppendText<JSON>(out, e.DisplayValue());
+    out += "\",\"callTrace\":[";
+    ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
+                      [&](const CallTraceEntry& entry, std::size_t position) {
+                          out += position == 0 ? "{\"position\":" : ",{\"position\":";
+                          AppendNumber(out, position);
+                          out += ",\"file\":\"";
+                          AppendText<JSON>(out, entry.file);
+                          out += "\",\"line\":";
+                          AppendNumber(out, entry.line);
+                          out += ",\"funcsig\":\"";
+                          AppendText<JSON>(out, entry.funcsig);
+                          out += "\",\"parameters\":\"";
+                          AppendText<JSON>(out, entry.parameters);
+                          out += "\",\"comment\":\"";
+                          AppendText<JSON>(out, entry.comment);
+                          out += "\"}";
+                      });
+    out += ']';
+    ForEachNested(e, [&](int kind, const StdException& nested) {
+        const char* const keys[] = {
+            ",\"previousException\":", ",\"handlerException\":", ",\"originalException\":"};
+        out += keys[kind];
+        WriteJSON(out, nested);
+    });
+    out += '}';
+}
+
+void WriteXML(std::string& out, const StdException& e) {
+    out += "<Exception><Name>";
+    AppendText<XML>(out, e.TypeName());
+    out += "</Name><Value>";
+    AppendText<XML>(out, e.DisplayValue());
+    out += "</Value><CallTrace>";
+    ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
+                      [&](const CallTraceEntry& entry, std::size_t position) {
+                          out += "<CallTraceEntry position=\"";
+                          AppendNumber(out, position);
+                          out += "\"><File>";
+                          AppendText<XML>(out, entry.file);
+                          out += "</File><Line>";
+                          AppendNumber(out, entry.line);
+                          out += "</Line><FuncSig>";
+                          AppendText<XML>(out, entry.funcsig);
+                          out += "</FuncSig><Params>";
+                          AppendText<XML>(out, entry.parameters);
+                          out += "</Params><Comment>";
+                          AppendText<XML>(out, entry.comment);
+                          out += "</Comment></CallTraceEntry>";
+                      });
+    out += "</CallTrace>";
+    ForEachNested(e, [&](int kind, const StdException& nested) {
+        const char* const tags[][2] = {{"<PreviousException>", "</PreviousException>"},
+                                       {"<HandlerException>", "</HandlerException>"},
+                                       {"<OriginalException>", "</OriginalException>"}};
+        out += tags[kind][0];
+        WriteXML(out, nested);
+        out += tags[kind][1];
+    });
+    out += "</Exception>";
+}
 
 }  // namespace
 
@@ -97,6 +357,27 @@ std::string BadHandlerException::AsXML() const {
 std::ostream& operator<<(std::ostream& os, const StdException& e) {
     return QUORBEL_GUARD("", "No parameter info here.",
                          [&]() -> std::ostream& { return os << e.AsString(); });
+}
+
+// Each report is guarded once, here: the nested exceptions are written by the
+// unguarded WriteJSON and WriteXML, so a failure anywhere in the report gets
+// this operation's entry once.
+std::string AsJSON(const StdException& e) {
+    return QUORBEL_GUARD("", "", [&] {
+        std::string json;
+        json.reserve(RoughSize(e));
+        WriteJSON(json, e);
+        return json;
+    });
+}
+
+std::string AsEscapedXML(const StdException& e) {
+    return QUORBEL_GUARD("", "", [&] {
+        std::string xml;
+        xml.reserve(RoughSize(e));
+        WriteXML(xml, e);
+        return xml;
+    });
 }
 
 }  // namespace Quorbel
