@@ -33,8 +33,8 @@ const char* const builtInSample =
     "threads = 4\n";
 
 const char* const usage =
-    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|json|both] [--input "
-    "PATH]\n"
+    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|escaped|json|both]\n"
+    "                         [--input PATH]\n"
     "       stdexception_demo --help | -h\n"
     "Without --input the built-in sample is loaded.\n";
 
@@ -205,7 +205,7 @@ static std::string ParseOptions(int argc, char** argv, Options& options) {
         else if (option == "--detail")
             problem = SetValue(option, argv[++i], "full|medium|low", options.detail);
         else if (option == "--format")
-            problem = SetValue(option, argv[++i], "text|xml|json|both", options.format);
+            problem = SetValue(option, argv[++i], "text|xml|escaped|json|both", options.format);
         else if (option == "--input")
             problem = SetValue(option, argv[++i], "", options.input);
         else
@@ -250,10 +250,13 @@ int main(int argc, char** argv) {
         if (options.format == "text" || both) std::cout << "Text report:\n" << failure;
         if (options.format == "xml" || both)
             std::cout << "XML report:\n" << failure.AsXML() << '\n';
-        if (options.format == "json") {
-            // One line, as a log pipeline reads it, written by the stream strategy.
-            Quorbel::StreamReportingStrategy toOutput(std::cout,
-                                                      Quorbel::StreamReportingStrategy::JSONReport);
+        if (options.format == "json" || options.format == "escaped") {
+            // One line, as a log pipeline or an XML tool reads it, written by
+            // the stream strategy.
+            Quorbel::StreamReportingStrategy toOutput(
+                std::cout, options.format == "json"
+                               ? Quorbel::StreamReportingStrategy::JSONReport
+                               : Quorbel::StreamReportingStrategy::EscapedXMLReport);
             std::cout << toOutput << ":\n";
             toOutput.Report(failure);
         }

@@ -22,11 +22,14 @@ bool failed = false;
 }  // namespace failing
 
 void* operator new(std::size_t size) {
-    if (failing::countdown > 0 && --failing::countdown == 0)
-        throw(failing::failed = true, std::bad_alloc());
+    if (failing::countdown > 0 && --failing::countdown == 0) {
+        failing::failed = true;
+        throw std::bad_alloc();
+    }
     void* block = std::malloc(size > 0 ? size : 1);
     if (block == nullptr) throw std::bad_alloc();
-    return ++failing::live, block;
+    ++failing::live;
+    return block;
 }
 void operator delete(void* block) noexcept {
     failing::live -= block != nullptr;

@@ -7,8 +7,9 @@
 
 #include <iomanip>
 #include <memory>
+#include <thread>
 
-#include "Probes.h"
+#include "Operations.h"
 
 using namespace Quorbel;
 using namespace probes;
@@ -213,10 +214,13 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
     e.ReportException();
     e.SetReportingStrategy(nullptr);
     std::ostringstream out;
-    const StreamReportingStrategy toText(out), toXml(out, StreamReportingStrategy::XMLReport);
+    typedef StreamReportingStrategy Stream;
+    const Stream toText(out), toXML(out, Stream::XMLReport), toJSON(std::cout, Stream::JSONReport);
+    const Stream toEscaped(out, Stream::EscapedXMLReport), toJSONHere(out, Stream::JSONReport);
     const CallbackReportingStrategy toCallback([&](const StdException& x) { out << x.TypeName(); });
-    for (const CReportingStrategy* s :
-         std::initializer_list<const CReportingStrategy*>{&toText, &toXml, &toCallback}) {
+    const CReportingStrategy* const strategies[] = {&toText, &toXML, &toEscaped, &toJSONHere,
+                                                    &toCallback};
+    for (const CReportingStrategy* s : strategies) {
         e.SetReportingStrategy(s);
         e.ReportException();
     }
@@ -229,14 +233,35 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
             return elsewhere;
         }
     };
-    out << '|' << toText << '|' << toXml << '|' << StreamReportingStrategy() << '|' << toCallback
-        << '|';
+    out << '|' << toText << '|' << toXML << '|' << toEscaped << '|' << toJSON << '|' << Stream();
+    out << '|' << toCallback << '|';
     (out << Redirecting()) << "after Print";
     log.push_back(out.str());
     log.push_back(elsewhere.str());
     std::string lines;
     for (const std::string& line : log) lines += line + "\n";
     ExpectFile("strategies.txt", lines);
+}
+
+// Threads that each run every operation that touches no module-wide setting,
+// on inputs of their own, at the same time; under the thread sanitizer this
+// shows that the library shares nothing mutable between them.
+std::string Work() {
+    Fixture f;
+    for (const auto& op : kOperations)
+        if (!op.module) op.run(f);
+    return f.Reports() + f.log.back();
+}
+
+TEST(ThreadTest, ThreadsWithExceptionsOfTheirOwnDoNotInterfere) {
+    std::vector<std::string> results(4);
+    std::vector<std::thread> threads;
+    for (std::string& result : results)
+        threads.emplace_back([&result] {
+            for (int round = 0; round < 20; ++round) result = Work();
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(results, std::vector<std::string>(4, Work()));
 }
 
 }  // namespace

@@ -44,10 +44,11 @@ struct Fixture {
     }
 };
 
-// Each with its name; the module slots are shared, so operations that fill one empty it again.
+// Each with its name; an operation that fills a module slot empties it again.
 const struct {
     const char* name;
     std::function<void(Fixture&)> run;
+    bool module = false;  // touches a module-wide setting
 } kOperations[] = {
     {"UnexpectedException()", [](Fixture&) { UnexpectedException(kFile, 1, kSig, "", ""); }},
     {"CPPException()", [](Fixture& f) { CPPException(kFile, 1, kSig, "", "", f.error); }},
@@ -66,26 +67,45 @@ const struct {
     {"AddPreviousException", [](Fixture& f) { f.unexpected.AddPreviousException(&f.app); }},
     {"SetReportingStrategy", [](Fixture& f) { f.app.SetReportingStrategy(&f.strategy); }},
     {"SetDefaultReportingStrategy",
-     [](Fixture& f) { ModuleScope(), StdException::SetDefaultReportingStrategy(&f.strategy); }},
+     [](Fixture& f) {
+         const ModuleScope module;  // empties the slot again
+         StdException::SetDefaultReportingStrategy(&f.strategy);
+     },
+     true},
     {"SetFallbackReportingStrategy",
-     [](Fixture& f) { ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy); }},
+     [](Fixture& f) {
+         const ModuleScope module;  // empties the slot again
+         StdException::SetFallbackReportingStrategy(&f.strategy);
+     },
+     true},
     {"StdException::AsString", [](Fixture& f) { f.cpp.AsString(); }},
     {"StdException::AsXML", [](Fixture& f) { f.cpp.AsXML(); }},
     {"BadHandlerException::AsString", [](Fixture& f) { f.inner.AsString(); }},
     {"BadHandlerException::AsXML", [](Fixture& f) { f.inner.AsXML(); }},
-    {"AsJSON", [](Fixture& f) { AsJSON(f.cpp), AsJSON(f.inner); }},
-    {"AsEscapedXML", [](Fixture& f) { AsEscapedXML(f.cpp), AsEscapedXML(f.inner); }},
+    {"AsJSON",
+     [](Fixture& f) {
+         AsJSON(f.cpp);
+         AsJSON(f.inner);
+     }},
+    {"AsEscapedXML",
+     [](Fixture& f) {
+         AsEscapedXML(f.cpp);
+         AsEscapedXML(f.inner);
+     }},
     {"operator<<",
      [](Fixture& f) {
          std::ostringstream os;
-         os.exceptions(std::ios::badbit), os << f.unexpected;
+         os.exceptions(std::ios::badbit);
+         os << f.unexpected;
      }},
     {"ReportException", [](Fixture& f) { f.cpp.ReportException(); }},
     {"FallbackReportException",
      [](Fixture& f) {
-         ModuleScope(), StdException::SetFallbackReportingStrategy(&f.strategy),
-             f.cpp.FallbackReportException();
-     }},
+         const ModuleScope module;
+         StdException::SetFallbackReportingStrategy(&f.strategy);
+         f.cpp.FallbackReportException();
+     },
+     true},
 };
 
 }  // namespace probes
