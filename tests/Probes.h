@@ -70,22 +70,6 @@ struct RecordingStrategy : Quorbel::CReportingStrategy {
     std::string name_;
 };
 
-// A report with the places of the library's own guards made independent of
-// compiler and source lines: the line becomes "#" and the signature its
-// qualified name ("Quorbel::StdException::AsString").
-inline std::string Normalized(const std::string& report) {
-    static const std::regex xml(
-        "(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?[*&]?([^ "
-        "(*&]+)\\(.*?(</FuncSig>)"),
-        text(
-            "(\tFile : common/StdException/[^\r]*\r\n\tLine : )[0-9]+(\r\n\tFunction signature : "
-            ")[^(]*?[*&]?([^ (*&]+)\\([^\r]*");
-    // Template arguments are named differently by each compiler.
-    static const std::regex arguments("(Quorbel::\\w+)<[\\w:]+>::");
-    const std::string places = std::regex_replace(report, xml, "$1#$2$3$4");
-    return std::regex_replace(std::regex_replace(places, text, "$1#$2$3"), arguments, "$1<T>::");
-}
-
 // Compares text with the file tests/expected/<name>; with STDEXCEPTION_UPDATE
 // set in the environment it writes the file instead.
 inline void ExpectFile(const std::string& name, const std::string& text) {
@@ -95,6 +79,18 @@ inline void ExpectFile(const std::string& name, const std::string& text) {
     std::stringstream expected;
     expected << std::ifstream(path, std::ios::binary).rdbuf();
     EXPECT_EQ(text, expected.str()) << "differs from " << path;
+}
+
+// The XML report with the places of the library's own guards made
+// independent of compiler and source lines: the line becomes "#" and the
+// signature its qualified name ("Quorbel::StdException::AsString"), without
+// template arguments, which each compiler names differently.
+inline std::string Normalized(const std::string& report) {
+    static const std::regex place(
+        "(<File>common/StdException/[^<]*</File><Line>)[0-9]+(</Line><FuncSig>)[^(]*?[*&]?([^ "
+        "(*&]+)\\(.*?(</FuncSig>)");
+    static const std::regex arguments("(Quorbel::\\w+)<[\\w:]+>::");
+    return std::regex_replace(std::regex_replace(report, place, "$1#$2$3$4"), arguments, "$1<T>::");
 }
 
 // The full-detail XML report, normalized, of the family exception that op lets escape.
