@@ -17,7 +17,8 @@ using namespace probes;
 // is armed and counts the blocks alive. The other forms of new and delete of
 // the standard library come through these.
 namespace failing {
-long countdown = 0, live = 0;  // countdown: allocations left up to the failing one, 0 when disarmed
+long countdown = 0;  // allocations left up to the failing one, 0 when disarmed
+long live = 0;
 bool failed = false;
 }  // namespace failing
 
@@ -53,14 +54,17 @@ TEST(AllocFailureTest, EveryOperationSurvivesEveryFailingAllocation) {
             const long before = failing::live;
             {
                 Fixture f;
+                const ModuleScope module;  // empties the module slots before f goes
                 const std::string reports = f.Reports();
-                failing::countdown = n, failing::failed = false;
-                // What the operation did not reach does not fail later.
-                escaped = Escaped([&] { op.run(f), failing::countdown = 0; });
-                ASSERT_EQ(escaped == "(nothing escaped)",
-                          !failing::failed);  // a failure is never swallowed
-                ASSERT_EQ(failing::failed ? f.Reports() : reports,
-                          reports);  // a failure changes nothing
+                failing::countdown = n;
+                failing::failed = false;
+                escaped = Escaped([&] {
+                    op.run(f);
+                    failing::countdown = 0;  // what the operation did not reach does not fail later
+                });
+                // A failure is never swallowed, and changes nothing.
+                ASSERT_EQ(escaped == "(nothing escaped)", !failing::failed);
+                ASSERT_EQ(failing::failed ? f.Reports() : reports, reports);
             }
             ASSERT_EQ(failing::live, before);
             if (!failing::failed) break;
