@@ -208,70 +208,87 @@ std::size_t RoughSize(const StdException& e) {
     return size;
 }
 
-void WriteJSON(std::string& out, const StdException& e) {
-    out += "{\"name\":\"";
-    AppendText<JSON>(out, e.TypeName());
-    out += "\",\"value\":\"";
-    AppendText<JSON>(out, e.DisplayValue());
-    out += "\",\"callTrace\":[";
-    ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
-                      [&](const CallTraceEntry& entry, std::size_t position) {
-                          out += position == 0 ? "{\"position\":" : ",{\"position\":";
-                          AppendNumber(out, position);
-                          out += ",\"file\":\"";
-                          AppendText<JSON>(out, entry.file);
-                          out += "\",\"line\":";
-                          AppendNumber(out, entry.line);
-                          out += ",\"funcsig\":\"";
-                          AppendText<JSON>(out, entry.funcsig);
-                          out += "\",\"parameters\":\"";
-                          AppendText<JSON>(out, entry.parameters);
-                          out += "\",\"comment\":\"";
-                          AppendText<JSON>(out, entry.comment);
-                          out += "\"}";
-                      });
-    out += ']';
-    ForEachNested(e, [&](int kind, const StdException& nested) {
-        const char* const keys[] = {
-            ",\"previousException\":", ",\"handlerException\":", ",\"originalException\":"};
-        out += keys[kind];
-        WriteJSON(out, nested);
-    });
-    out += '}';
-}
+// The fixed text of one well-formed rendering around the fields it writes,
+// in the order in which it is written.
+struct Layout {
+    const char* name;         // before the TypeName
+    const char* value;        // before the DisplayValue
+    const char* trace;        // before the first entry
+    const char* position[2];  // before the position of the first entry, of the others
+    const char* file;         // before each field of an entry, in order
+    const char* line;
+    const char* funcsig;
+    const char* parameters;
+    const char* comment;
+    const char* entryEnd;      // after an entry
+    const char* traceEnd;      // after the last entry
+    const char* nested[3][2];  // around a previous, a handler and an original exception
+    const char* end;           // at the end of the exception
+};
 
-void WriteXML(std::string& out, const StdException& e) {
-    out += "<Exception><Name>";
-    AppendText<XML>(out, e.TypeName());
-    out += "</Name><Value>";
-    AppendText<XML>(out, e.DisplayValue());
-    out += "</Value><CallTrace>";
+const Layout jsonLayout = {"{\"name\":\"",
+                           "\",\"value\":\"",
+                           "\",\"callTrace\":[",
+                           {"{\"position\":", ",{\"position\":"},
+                           ",\"file\":\"",
+                           "\",\"line\":",
+                           ",\"funcsig\":\"",
+                           "\",\"parameters\":\"",
+                           "\",\"comment\":\"",
+                           "\"}",
+                           "]",
+                           {{",\"previousException\":", ""},
+                            {",\"handlerException\":", ""},
+                            {",\"originalException\":", ""}},
+                           "}"};
+
+const Layout xmlLayout = {"<Exception><Name>",
+                          "</Name><Value>",
+                          "</Value><CallTrace>",
+                          {"<CallTraceEntry position=\"", "<CallTraceEntry position=\""},
+                          "\"><File>",
+                          "</File><Line>",
+                          "</Line><FuncSig>",
+                          "</FuncSig><Params>",
+                          "</Params><Comment>",
+                          "</Comment></CallTraceEntry>",
+                          "</CallTrace>",
+                          {{"<PreviousException>", "</PreviousException>"},
+                           {"<HandlerException>", "</HandlerException>"},
+                           {"<OriginalException>", "</OriginalException>"}},
+                          closingTag};
+
+// Writes e, its chain and its held exceptions in layout, with the fields in Markup.
+template <class Markup>
+void Write(std::string& out, const StdException& e, const Layout& layout) {
+    out += layout.name;
+    AppendText<Markup>(out, e.TypeName());
+    out += layout.value;
+    AppendText<Markup>(out, e.DisplayValue());
+    out += layout.trace;
     ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
                       [&](const CallTraceEntry& entry, std::size_t position) {
-                          out += "<CallTraceEntry position=\"";
+                          out += layout.position[position != 0];
                           AppendNumber(out, position);
-                          out += "\"><File>";
-                          AppendText<XML>(out, entry.file);
-                          out += "</File><Line>";
+                          out += layout.file;
+                          AppendText<Markup>(out, entry.file);
+                          out += layout.line;
                           AppendNumber(out, entry.line);
-                          out += "</Line><FuncSig>";
-                          AppendText<XML>(out, entry.funcsig);
-                          out += "</FuncSig><Params>";
-                          AppendText<XML>(out, entry.parameters);
-                          out += "</Params><Comment>";
-                          AppendText<XML>(out, entry.comment);
-                          out += "</Comment></CallTraceEntry>";
+                          out += layout.funcsig;
+                          AppendText<Markup>(out, entry.funcsig);
+                          out += layout.parameters;
+                          AppendText<Markup>(out, entry.parameters);
+                          out += layout.comment;
+                          AppendText<Markup>(out, entry.comment);
+                          out += layout.entryEnd;
                       });
-    out += "</CallTrace>";
+    out += layout.traceEnd;
     ForEachNested(e, [&](int kind, const StdException& nested) {
-        const char* const tags[][2] = {{"<PreviousException>", "</PreviousException>"},
-                                       {"<HandlerException>", "</HandlerException>"},
-                                       {"<OriginalException>", "</OriginalException>"}};
-        out += tags[kind][0];
-        WriteXML(out, nested);
-        out += tags[kind][1];
+        out += layout.nested[kind][0];
+        Write<Markup>(out, nested, layout);
+        out += layout.nested[kind][1];
     });
-    out += "</Exception>";
+    out += layout.end;
 }
 
 }  // namespace
@@ -360,13 +377,13 @@ std::ostream& operator<<(std::ostream& os, const StdException& e) {
 }
 
 // Each report is guarded once, here: the nested exceptions are written by the
-// unguarded WriteJSON and WriteXML, so a failure anywhere in the report gets
-// this operation's entry once.
+// unguarded Write, so a failure anywhere in the report gets this operation's
+// entry once.
 std::string AsJSON(const StdException& e) {
     return QUORBEL_GUARD("", "", [&] {
         std::string json;
         json.reserve(RoughSize(e));
-        WriteJSON(json, e);
+        Write<JSON>(json, e, jsonLayout);
         return json;
     });
 }
@@ -375,7 +392,7 @@ std::string AsEscapedXML(const StdException& e) {
     return QUORBEL_GUARD("", "", [&] {
         std::string xml;
         xml.reserve(RoughSize(e));
-        WriteXML(xml, e);
+        Write<XML>(xml, e, xmlLayout);
         return xml;
     });
 }
