@@ -23,15 +23,18 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
     const UnexpectedException check("Reader.src", 30, "void Reader::Check(void)", "",
                                     "checking the magic");
     x.AddPreviousException(&check);
-    for (int level : {0, 1, 2, 7}) {  // as an application stores them
+    // Levels as an application stores them; those outside 0 to 2 render as 7 does.
+    for (int level : {0, 1, 2, 7, -1, 2147483647}) {
         SCOPED_TRACE(level);
         x.SetDetailLevel(DetailLevel(level));
-        ExpectFile("reader-" + std::to_string(level) + ".txt", x.AsString());
-        ExpectFile("reader-" + std::to_string(level) + ".xml", x.AsXML());
+        EXPECT_EQ(x.GetDetailLevel(), DetailLevel(level));
+        const std::string name = "reader-" + std::to_string(level < 0 || level > 2 ? 7 : level);
+        ExpectFile(name + ".txt", x.AsString());
+        ExpectFile(name + ".xml", x.AsXML());
     }
     // A second previous exception replaces the first, at the record's level; a
     // copy of the record itself is taken before its chain goes.
-    const UnexpectedException other("Other.src", 1, "void Other()", "", "");
+    const UnexpectedException other("Other.src", 4294967295, "void Other()", "", "");
     x.AddPreviousException(&other);
     x.AddPreviousException(nullptr);
     x.AddPreviousException(&x);
@@ -52,7 +55,7 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
 // from the caller's objects; a later level reaches none of them. A previous
 // exception's fields hold markup and a text longer than the stream's chunk.
 // Released handler first; a record releases its chain (with the chain's
-// strategies) before its own strategy.
+// strategies) before its own strategy. A line at the top of its type.
 TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     Log log;
     ModuleScope module;
@@ -74,8 +77,9 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     std::unique_ptr<BadHandlerException> outer(
         new BadHandlerException("o.src", 8, "void o()", "p(1)", "outer", original.get(), &inner));
     original->AddToCallTrace("x.src", 1, "void x()", "", "not in the held clone");
-    const AppException markup("m.src", 4, "std::vector<Item> Load(std::istream&)",
-                              std::string(300, 'p'), "a<b & \"c\"</Exception>", "m</Exception>");
+    const AppException markup("m.src", 4294967295, "std::vector<Item> Load(std::istream&)",
+                              std::string(300, 'p'), "a<b & \"c\"</Exception>", "m</Exception>",
+                              &log);
     outer->AddPreviousException(&markup);
     outer->AddToCallTrace("t.src", 9, "int main()", "", "");
     const StdException& asBase = *outer;  // the renderings are virtual
@@ -83,10 +87,15 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     ExpectFile("bad-handler.xml", asBase.AsXML());
     outer->SetDetailLevel(LowDetail);
     ExpectFile("bad-handler-low.txt", outer->AsString());
+    // Assignment replaces the strategy, the chain, the original and the
+    // handler, in this order, each released as soon as it is replaced.
+    outer->SetReportingStrategy(&own);
+    log.clear();
+    *outer = inner;
     outer.reset();
     original.reset();
-    EXPECT_EQ(log, (Log{"~inner original", "~original", "~below", "~original", "~below", "~own",
-                        "~own"}));
+    EXPECT_EQ(log, (Log{"~own", "~m</Exception>", "~own", "~original", "~below", "~inner original",
+                        "~inner original", "~original", "~below", "~own", "~own"}));
 }
 
 // e, with two AppExceptions chained below it and one more entry.
