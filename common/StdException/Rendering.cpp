@@ -61,7 +61,7 @@ std::size_t SequenceLength(const unsigned char* p, const unsigned char* end) {
 
 // JSON strings: controls, the quote and the backslash escaped; everything else as it is.
 struct JSON {
-    static bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+    static constexpr bool Plain(unsigned c) { return c >= 0x20 && c != '"' && c != '\\'; }
     static void Escape(std::string& out, unsigned char c) {
         switch (c) {
             case '"':
@@ -99,7 +99,7 @@ struct JSON {
 // (which a parser neither drops nor normalizes), and the characters that XML
 // cannot carry at all, the other controls, U+FFFE and U+FFFF, as U+FFFD.
 struct XML {
-    static bool Plain(unsigned char c) {
+    static constexpr bool Plain(unsigned c) {
         return c >= 0x20 && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
     }
     static void Escape(std::string& out, unsigned char c) {
@@ -137,6 +137,13 @@ struct XML {
     }
 };
 
+// The bits of the 64 characters from first on that Markup writes as they are.
+template <class Markup>
+constexpr std::uint64_t PlainBits(unsigned first, unsigned i = 0) {
+    return i == 64 ? 0
+                   : std::uint64_t(Markup::Plain(first + i)) << i | PlainBits<Markup>(first, i + 1);
+}
+
 // Appends the 8-bit text to out in Markup. A valid UTF-8 sequence stays as it
 // is, each other byte stands for the character of the same number (U+0080 to
 // U+00FF) and is written in UTF-8; Markup escapes the ASCII characters it does
@@ -147,8 +154,10 @@ void AppendText(std::string& out, const std::string& text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* const end = p + text.size();
     const unsigned char* run = p;  // the first byte not appended yet
+    // ASCII bytes that stand as they are, looked up in two words made at compile time.
+    static constexpr std::uint64_t plain[2] = {PlainBits<Markup>(0), PlainBits<Markup>(64)};
     while (p != end) {
-        if (*p < 0x80 && Markup::Plain(*p)) {
+        if (*p < 0x80 && (plain[*p >> 6] >> (*p & 63) & 1) != 0) {
             ++p;
             continue;
         }
@@ -210,53 +219,69 @@ std::size_t RoughSize(const StdException& e) {
 
 // The fixed text of one well-formed rendering around the fields it writes,
 // in the order in which it is written.
-struct Layout {
-    const char* name;         // before the TypeName
-    const char* value;        // before the DisplayValue
-    const char* trace;        // before the first entry
-    const char* position[2];  // before the position of the first entry, of the others
-    const char* file;         // before each field of an entry, in order
-    const char* line;
-    const char* funcsig;
-    const char* parameters;
-    const char* comment;
-    const char* entryEnd;      // after an entry
-    const char* traceEnd;      // after the last entry
-    const char* nested[3][2];  // around a previous, a handler and an original exception
-    const char* end;           // at the end of the exception
+// A piece of fixed text with its length, both known at compile time, so that
+// appending it does not count its characters.
+struct Piece {
+    const char* text;
+    std::size_t size;
 };
 
-const Layout jsonLayout = {"{\"name\":\"",
-                           "\",\"value\":\"",
-                           "\",\"callTrace\":[",
-                           {"{\"position\":", ",{\"position\":"},
-                           ",\"file\":\"",
-                           "\",\"line\":",
-                           ",\"funcsig\":\"",
-                           "\",\"parameters\":\"",
-                           "\",\"comment\":\"",
-                           "\"}",
-                           "]",
-                           {{",\"previousException\":", ""},
-                            {",\"handlerException\":", ""},
-                            {",\"originalException\":", ""}},
-                           "}"};
+template <std::size_t N>
+constexpr Piece P(const char (&text)[N]) {
+    return Piece{text, N - 1};
+}
 
-const Layout xmlLayout = {"<Exception><Name>",
-                          "</Name><Value>",
-                          "</Value><CallTrace>",
-                          {"<CallTraceEntry position=\"", "<CallTraceEntry position=\""},
-                          "\"><File>",
-                          "</File><Line>",
-                          "</Line><FuncSig>",
-                          "</FuncSig><Params>",
-                          "</Params><Comment>",
-                          "</Comment></CallTraceEntry>",
-                          "</CallTrace>",
-                          {{"<PreviousException>", "</PreviousException>"},
-                           {"<HandlerException>", "</HandlerException>"},
-                           {"<OriginalException>", "</OriginalException>"}},
-                          closingTag};
+std::string& operator+=(std::string& out, const Piece& piece) {
+    return out.append(piece.text, piece.size);
+}
+
+struct Layout {
+    Piece name;         // before the TypeName
+    Piece value;        // before the DisplayValue
+    Piece trace;        // before the first entry
+    Piece position[2];  // before the position of the first entry, of the others
+    Piece file;         // before each field of an entry, in order
+    Piece line;
+    Piece funcsig;
+    Piece parameters;
+    Piece comment;
+    Piece entryEnd;      // after an entry
+    Piece traceEnd;      // after the last entry
+    Piece nested[3][2];  // around a previous, a handler and an original exception
+    Piece end;           // at the end of the exception
+};
+
+const Layout jsonLayout = {P("{\"name\":\""),
+                           P("\",\"value\":\""),
+                           P("\",\"callTrace\":["),
+                           {P("{\"position\":"), P(",{\"position\":")},
+                           P(",\"file\":\""),
+                           P("\",\"line\":"),
+                           P(",\"funcsig\":\""),
+                           P("\",\"parameters\":\""),
+                           P("\",\"comment\":\""),
+                           P("\"}"),
+                           P("]"),
+                           {{P(",\"previousException\":"), P("")},
+                            {P(",\"handlerException\":"), P("")},
+                            {P(",\"originalException\":"), P("")}},
+                           P("}")};
+
+const Layout xmlLayout = {P("<Exception><Name>"),
+                          P("</Name><Value>"),
+                          P("</Value><CallTrace>"),
+                          {P("<CallTraceEntry position=\""), P("<CallTraceEntry position=\"")},
+                          P("\"><File>"),
+                          P("</File><Line>"),
+                          P("</Line><FuncSig>"),
+                          P("</FuncSig><Params>"),
+                          P("</Params><Comment>"),
+                          P("</Comment></CallTraceEntry>"),
+                          P("</CallTrace>"),
+                          {{P("<PreviousException>"), P("</PreviousException>")},
+                           {P("<HandlerException>"), P("</HandlerException>")},
+                           {P("<OriginalException>"), P("</OriginalException>")}},
+                          P(closingTag)};
 
 // Writes e, its chain and its held exceptions in layout, with the fields in Markup.
 template <class Markup>
