@@ -31,7 +31,7 @@ void End(int ending) {
 // failure passes; clean-ups are counted.
 int composed = 0;
 int cleanUps = 0;
-std::string Next() { return std::to_string(++composed); }
+std::string Next(int) { return std::to_string(++composed); }
 void CleanUp(int ending) {
     ++cleanUps;
     End(ending);
@@ -46,7 +46,7 @@ int Block(int body) {
         End(body);
         return 7;
     }
-    QUORBEL_CATCH([&, body] { return Next(); }, std::pair<std::string, int>("c", 0).first)
+    QUORBEL_CATCH([&, body] { return Next(body); }, std::pair<std::string, int>("c", 0).first)
 }
 
 int BlockWithCleanUp(int body, int end) {
@@ -54,7 +54,7 @@ int BlockWithCleanUp(int body, int end) {
         End(body);
         return 9;
     }
-    QUORBEL_CATCH_WITH_CLEANUP([&, body] { return Next(); }, "c", [&, end] { CleanUp(end); })
+    QUORBEL_CATCH_WITH_CLEANUP([&, body] { return Next(body); }, "c", [&, end] { CleanUp(end); })
 }
 
 namespace {
