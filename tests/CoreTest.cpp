@@ -89,13 +89,16 @@ TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
     ExpectFile("bad-handler-low.txt", outer->AsString());
     // Assignment replaces the strategy, the chain, the original and the
     // handler, in this order, each released as soon as it is replaced.
-    outer->SetReportingStrategy(&own);
+    std::unique_ptr<BadHandlerException> target(outer->clone());
+    target->SetReportingStrategy(&own);
     log.clear();
-    *outer = inner;
+    *target = inner;
+    target.reset();
     outer.reset();
     original.reset();
     EXPECT_EQ(log, (Log{"~own", "~m</Exception>", "~own", "~original", "~below", "~inner original",
-                        "~inner original", "~original", "~below", "~own", "~own"}));
+                        "~inner original", "~inner original", "~original", "~below",
+                        "~m</Exception>", "~original", "~below", "~own", "~own"}));
 }
 
 // e, with two AppExceptions chained below it and one more entry.
