@@ -48,21 +48,23 @@ struct SettingsException : Quorbel::BasicException<SettingsException> {
     std::string DisplayValue() const override { return "Settings error: " + Message(); }
 };
 
-// ConsoleStrategy: reports an exception as one line on standard output, marked
-// with the strategy's name. The library stores clones made with clone().
+// ConsoleStrategy: reports an exception as one line on a console stream,
+// marked with the strategy's name. The library stores clones made with clone().
 class ConsoleStrategy : public Quorbel::CReportingStrategy {
 public:
-    explicit ConsoleStrategy(const std::string& name) : name(name) {}
+    ConsoleStrategy(const std::string& name, std::ostream& console)
+        : name(name), console(&console) {}
     ConsoleStrategy* clone() const override { return new ConsoleStrategy(*this); }
     void Report(const Quorbel::StdException& exception) override {
         const std::string value = exception.DisplayValue();  // may hold several lines
-        std::cout << '[' << *this << "] " << exception.TypeName() << ": "
-                  << value.substr(0, value.find('\r')) << '\n';
+        *console << '[' << *this << "] " << exception.TypeName() << ": "
+                 << value.substr(0, value.find('\r')) << '\n';
     }
     std::ostream& Print(std::ostream& os) const override { return os << name << " strategy"; }
 
 private:
     std::string name;
+    std::ostream* console;
 };
 
 struct Settings {
@@ -233,7 +235,12 @@ int main(int argc, char** argv) {
                                                  : options.detail == "medium"
                                                      ? Quorbel::MediumDetail
                                                      : Quorbel::LowDetail);
-    const ConsoleStrategy defaultStrategy("default"), fallbackStrategy("fallback");
+    // The one-line formats are for tools, which read standard output as JSON
+    // Lines or XML: the strategies' lines go to standard error there.
+    const bool forTools = options.format == "json" || options.format == "escaped";
+    std::ostream& console = forTools ? std::cerr : std::cout;
+    const ConsoleStrategy defaultStrategy("default", console),
+        fallbackStrategy("fallback", console);
     Quorbel::StdException::SetDefaultReportingStrategy(&defaultStrategy);
     Quorbel::StdException::SetFallbackReportingStrategy(&fallbackStrategy);
 
@@ -250,14 +257,14 @@ int main(int argc, char** argv) {
         if (options.format == "text" || both) std::cout << "Text report:\n" << failure;
         if (options.format == "xml" || both)
             std::cout << "XML report:\n" << failure.AsXML() << '\n';
-        if (options.format == "json" || options.format == "escaped") {
+        if (forTools) {
             // One line, as a log pipeline or an XML tool reads it, written by
-            // the stream strategy.
+            // the stream strategy, which is named on standard error.
             Quorbel::StreamReportingStrategy toOutput(
                 std::cout, options.format == "json"
                                ? Quorbel::StreamReportingStrategy::JSONReport
                                : Quorbel::StreamReportingStrategy::EscapedXMLReport);
-            std::cout << toOutput << ":\n";
+            std::cerr << toOutput << ":\n";
             toOutput.Report(failure);
         }
         failure.ReportException();          // its own strategy, else the module default
