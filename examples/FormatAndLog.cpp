@@ -38,8 +38,9 @@ int main() {
         fmt::print("XML report:\n{:x}\n", e);
         fmt::print("escaped XML report:\n{:e}\n", e);
         fmt::print("JSON report:\n{:j}\n", e);
+        fmt::print("readable report:\n{:t}", e);
         try {
-            fmt::print(fmt::runtime("{:t}\n"), e);  // no such report
+            fmt::print(fmt::runtime("{:q}\n"), e);  // no such report
         } catch (const fmt::format_error& error) {
             fmt::print("format error: {}\n", error.what());
         }

@@ -2,6 +2,7 @@
 
 #include "StdException"
 #include "Guard"
+#include "Record.h"
 #include "TextStream.h"
 
 #include <stdexcept>
@@ -108,6 +109,7 @@ StdException::StdException(const StdException& e) : detailLevel(e.detailLevel) {
             pendingTrace.reset();
             pendingPrevious.reset();
         });
+    RecordAccess::CopyExtras(*this, e);
 }
 
 StdException& StdException::operator=(const StdException& e) {
@@ -118,6 +120,7 @@ StdException& StdException::operator=(const StdException& e) {
     previousException.reset(e.previousException.get() != nullptr ? e.previousException->clone()
                                                                  : nullptr);
     detailLevel = e.detailLevel;
+    RecordAccess::CopyExtras(*this, e);
     return *this;
 }
 
@@ -130,6 +133,7 @@ StdException::~StdException() {
     previousException.reset();
     reportingStrategy.reset();
     callTrace.reset();
+    extras.reset();
 }
 
 void StdException::AddToCallTrace(const std::string& file, std::uint32_t line,
@@ -198,7 +202,10 @@ CPPException::CPPException(const std::string& file, std::uint32_t line, const st
                            const std::exception& e)
     : StdException(file, line, funcsig, parameters, comment),
       message(e.what()),
-      typeName(ReadableTypeName(typeid(e))) {}
+      typeName(ReadableTypeName(typeid(e))) {
+    // The frames of e's throw, when e is a thrown object whose throw was captured.
+    TakeThrowSite(*this, dynamic_cast<const void*>(&e), false);
+}
 
 CPPException::CPPException(const CPPException& e)
     : StdException(e), message(e.message), typeName(e.typeName) {}

@@ -1,16 +1,20 @@
 // The renderings: the text report with its stream-insertion operator, the
-// XML report, and the reports for tools, the JSON report and the escaped XML
-// report. The last two write their fields through one text encoder,
-// AppendText, which a markup tells what to escape.
+// XML report, the reports for tools, the JSON report and the escaped XML
+// report, and the readable report for people. The reports for tools write
+// their fields through one text encoder, AppendText, which a markup tells
+// what to escape.
 
 #include "StdException"
 #include "Guard"
+#include "Record.h"
 #include "Reports"
 #include "TextStream.h"
+#include "ThrowSite"
 
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <vector>
 
 namespace Quorbel {
 
@@ -192,6 +196,74 @@ void AppendNumber(std::string& out, std::uint64_t n) {
     out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
 }
 
+void AppendHex(std::string& out, std::uintptr_t n) {
+    const char hex[] = "0123456789abcdef";
+    char digits[2 * sizeof n];
+    char* first = digits + sizeof digits;
+    do {
+        *--first = hex[n & 15];
+        n >>= 4;
+    } while (n != 0);
+    out += "0x";
+    out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
+}
+
+// The throw site of a record, where the capture library recorded one: after
+// the call trace, as "throwSite" (and "thrownType" for a foreign object) in
+// JSON, and as a ThrowSite element in XML.
+void WriteThrowSite(JSON, std::string& out, const std::vector<NativeFrame>& site,
+                    const std::string& thrownType) {
+    if (!site.empty()) {
+        out += ",\"throwSite\":[";
+        for (std::size_t i = 0; i != site.size(); ++i) {
+            const NativeFrame& frame = site[i];
+            out += i == 0 ? "{\"address\":\"" : ",{\"address\":\"";
+            AppendHex(out, frame.address);
+            out += "\",\"module\":\"";
+            AppendText<JSON>(out, frame.module);
+            out += "\",\"function\":\"";
+            AppendText<JSON>(out, frame.function);
+            out += "\",\"file\":\"";
+            AppendText<JSON>(out, frame.file);
+            out += "\",\"line\":";
+            AppendNumber(out, frame.line);
+            out += frame.inlined ? ",\"inlined\":true}" : ",\"inlined\":false}";
+        }
+        out += "]";
+    }
+    if (!thrownType.empty()) {
+        out += ",\"thrownType\":\"";
+        AppendText<JSON>(out, thrownType);
+        out += "\"";
+    }
+}
+
+void WriteThrowSite(XML, std::string& out, const std::vector<NativeFrame>& site,
+                    const std::string& thrownType) {
+    if (site.empty() && thrownType.empty()) return;
+    out += "<ThrowSite";
+    if (!thrownType.empty()) {
+        out += " thrownType=\"";
+        AppendText<XML>(out, thrownType);
+        out += "\"";
+    }
+    out += ">";
+    for (const NativeFrame& frame : site) {
+        out += "<Frame address=\"";
+        AppendHex(out, frame.address);
+        out += frame.inlined ? "\" inlined=\"true\"><Module>" : "\" inlined=\"false\"><Module>";
+        AppendText<XML>(out, frame.module);
+        out += "</Module><Function>";
+        AppendText<XML>(out, frame.function);
+        out += "</Function><File>";
+        AppendText<XML>(out, frame.file);
+        out += "</File><Line>";
+        AppendNumber(out, frame.line);
+        out += "</Line></Frame>";
+    }
+    out += "</ThrowSite>";
+}
+
 // Calls write(kind, nested) for the exceptions that e's report nests, in
 // order: its previous exception (kind 0), then for a BadHandlerException its
 // handler (1) and its original exception (2).
@@ -308,12 +380,89 @@ void Write(std::string& out, const StdException& e, const Layout& layout) {
                           out += layout.entryEnd;
                       });
     out += layout.traceEnd;
+    WriteThrowSite(Markup(), out, GetThrowSite(e), GetThrownType(e));
     ForEachNested(e, [&](int kind, const StdException& nested) {
         out += layout.nested[kind][0];
         Write<Markup>(out, nested, layout);
         out += layout.nested[kind][1];
     });
     out += layout.end;
+}
+
+// Appends text, whose line ends (CR LF or LF) go on at indent.
+void AppendLines(std::string& out, const std::string& text, const std::string& indent) {
+    for (std::size_t i = 0; i != text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 != text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+        if (text[i] == '\n') out += indent;
+    }
+}
+
+// Writes the frames of a throw site at indent, one a line, innermost first:
+// "#0 function at file:line (module)".
+void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
+                 const std::string& thrownType, const std::string& indent) {
+    if (site.empty()) return;
+    out += indent + (thrownType.empty() ? "  thrown at\n" : "  thrown as " + thrownType + " at\n");
+    for (std::size_t i = 0; i != site.size(); ++i) {
+        const NativeFrame& frame = site[i];
+        out += indent + "    #";
+        AppendNumber(out, i);
+        out += ' ';
+        if (frame.function.empty())
+            AppendHex(out, frame.address);
+        else
+            out += frame.function;
+        if (!frame.file.empty()) {
+            out += " at " + frame.file + ":";
+            AppendNumber(out, frame.line);
+        }
+        out += " (" + frame.module + (frame.inlined ? ", inlined)\n" : ")\n");
+    }
+}
+
+// Writes the readable report of e at indent: "TypeName: description", the
+// shown entries origin first, neighbours in one function as one entry with
+// their lines, the frames of the throw site, then the nested exceptions,
+// indented further.
+void WriteReadable(std::string& out, const StdException& e, const std::string& indent) {
+    out += indent;
+    out += e.TypeName();
+    out += ": ";
+    AppendLines(out, e.DisplayValue(), indent + "  ");
+    out += '\n';
+    std::vector<const CallTraceEntry*> group;
+    const auto writeGroup = [&] {
+        if (group.empty()) return;
+        out += indent + "  at " + group.front()->funcsig + "\n" + indent + "     " +
+               group.front()->file + ":";
+        for (std::size_t i = 0; i != group.size(); ++i) {
+            if (i != 0) out += ", ";
+            AppendNumber(out, group[i]->line);
+        }
+        out += '\n';
+        for (const CallTraceEntry* entry : group) {
+            if (!entry->parameters.empty())
+                out += indent + "     parameters: " + entry->parameters + "\n";
+            if (!entry->comment.empty()) out += indent + "     comment: " + entry->comment + "\n";
+        }
+        group.clear();
+    };
+    ForEachShownEntry(
+        e.GetCallTrace(), e.GetDetailLevel(), [&](const CallTraceEntry& entry, std::size_t) {
+            if (!group.empty() &&
+                (group.back()->funcsig != entry.funcsig || group.back()->file != entry.file))
+                writeGroup();
+            group.push_back(&entry);
+        });
+    writeGroup();
+    WriteFrames(out, GetThrowSite(e), GetThrownType(e), indent);
+    const char* const headings[] = {"  translated from:\n", "  handler exception:\n",
+                                    "  original exception:\n"};
+    ForEachNested(e, [&](int kind, const StdException& nested) {
+        out += indent + headings[kind];
+        WriteReadable(out, nested, indent + "    ");
+    });
 }
 
 }  // namespace
@@ -419,6 +568,24 @@ std::string AsEscapedXML(const StdException& e) {
         xml.reserve(RoughSize(e));
         Write<XML>(xml, e, xmlLayout);
         return xml;
+    });
+}
+
+std::string AsReadable(const StdException& e) {
+    return QUORBEL_GUARD("", "", [&] {
+        std::string text;
+        WriteReadable(text, e, "");
+        return text;
+    });
+}
+
+std::string AsReadable(const std::exception& e) {
+    return QUORBEL_GUARD("", "", [&] {
+        std::string text = ReadableTypeName(typeid(e)) + ": ";
+        AppendLines(text, e.what(), "  ");
+        text += '\n';
+        WriteFrames(text, ThrowSiteOf(dynamic_cast<const void*>(&e)), "", "");
+        return text;
     });
 }
 

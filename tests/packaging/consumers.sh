@@ -30,6 +30,7 @@ include/StdException/Guard
 include/StdException/Reports
 include/StdException/StdException
 include/StdException/Strategies
+include/StdException/ThrowSite
 $libdir/cmake/StdException/StdExceptionConfig.cmake
 $libdir/cmake/StdException/StdExceptionConfigVersion.cmake
 $libdir/cmake/StdException/StdExceptionHelpers.cmake
@@ -45,7 +46,7 @@ if [[ $installed != "$expected" ]]; then
     exit 1
 fi
 
-echo "== find_package(StdException 1 CONFIG REQUIRED)"
+echo "== find_package(StdException 2 CONFIG REQUIRED)"
 quiet cmake -S "$consumer" -B "$scratch/find-package" -G "$generator" \
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_PREFIX_PATH="$prefix"
 grep -qx "StdException_DIR:PATH=$prefix/$libdir/cmake/StdException" \

@@ -1,0 +1,46 @@
+// Record.h: what a record carries beyond its call trace, chain, detail level
+// and strategy, and the library's own access to it. Internal; not installed.
+
+#ifndef QUORBEL_RECORD_H
+#define QUORBEL_RECORD_H
+
+#include "StdException"
+#include "ThrowSite"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Quorbel {
+
+// RecordExtras: the private slot of a record, made only when it has
+// something to keep. Copies of a record get copies of it.
+struct RecordExtras {
+    std::vector<std::uintptr_t> frames;  // return addresses of the throw site, innermost first
+    std::string thrownType;              // readable type of the foreign object thrown, if any
+};
+
+// RecordAccess: the library's access to a record's private slot.
+struct RecordAccess {
+    static const RecordExtras* Extras(const StdException& e) { return e.extras.get(); }
+    // Extras: the slot of e, made empty if e has none yet.
+    static RecordExtras& Extras(StdException& e) {
+        if (e.extras.get() == nullptr) e.extras.reset(new RecordExtras);
+        return *e.extras;
+    }
+    // CopyExtras: gives to a copy of what from has (its own slot, or the
+    // frames recorded for its throw), or nothing; nothing is left of to's own.
+    static void CopyExtras(StdException& to, const StdException& from);
+};
+
+// TakeThrowSite: gives e the frames recorded for the thrown object at
+// address object, if there are any; for a foreign object also its type.
+void TakeThrowSite(StdException& e, const void* object, bool foreign);
+
+// ThrowSiteOf: the resolved frames recorded for the live thrown object at
+// address object; empty when there are none.
+std::vector<NativeFrame> ThrowSiteOf(const void* object);
+
+}  // namespace Quorbel
+
+#endif

@@ -1,0 +1,164 @@
+// Throw sites: the connection to the capture library, which records the
+// frames of every throw while it is loaded, and what records keep of them.
+// The core library never links the capture library: it looks it up by name
+// when it is loaded, so that either can be there without the other.
+
+#include "StdException"
+#include "Guard"
+#include "Record.h"
+#include "ThrowSite"
+#include "ThrowSiteLink.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <typeinfo>
+
+#if defined(__linux__)
+#    include <dlfcn.h>
+#endif
+
+namespace Quorbel {
+
+namespace {
+
+// HoldsFrames: the core's hook on the throwing path. It tells whether the
+// object being thrown is a record that holds frames already (a translation,
+// or a copy of a record that was thrown before), which then keeps them.
+bool HoldsFrames(void* object, const std::type_info* type) {
+#if defined(__GLIBCXX__)
+    // The catch matching of the runtime: it allocates nothing and adjusts
+    // the object's address to its StdException part.
+    void* record = object;
+    if (type == nullptr || !typeid(StdException).__do_catch(type, &record, 1)) return false;
+    const RecordExtras* extras = RecordAccess::Extras(*static_cast<const StdException*>(record));
+    return extras != nullptr && !extras->frames.empty();
+#else
+    (void)object;
+    (void)type;
+    return false;
+#endif
+}
+
+const QuorbelCoreHooks coreHooks = {&HoldsFrames};
+
+// Connection: the capture library's hooks, when it is loaded; it is told
+// when this library goes, so that it never calls into an unloaded one.
+class Connection {
+public:
+    Connection() : connect(nullptr), capture(nullptr) {
+#if defined(__linux__)
+        void* symbol = dlsym(RTLD_DEFAULT, QUORBEL_THROWSITES_CONNECT);
+        if (symbol == nullptr) return;
+        std::memcpy(&connect, &symbol, sizeof connect);
+        capture = connect(&coreHooks);
+#endif
+    }
+    ~Connection() {
+        if (connect != nullptr) connect(nullptr);
+    }
+    const QuorbelCaptureHooks* Capture() const { return capture; }
+
+private:
+    Connection(const Connection&);
+    Connection& operator=(const Connection&);
+
+    QuorbelThrowSitesConnectFunction connect;
+    const QuorbelCaptureHooks* capture;
+};
+
+const Connection connection;
+
+// Frames: the addresses that the capture library holds for the live object
+// at address object; empty when it holds none or is not loaded.
+std::vector<std::uintptr_t> Frames(const void* object, const std::type_info** type) {
+    std::vector<std::uintptr_t> frames;
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    if (capture == nullptr || object == nullptr) return frames;
+    std::uintptr_t found[QuorbelThrowSiteMaxFrames];
+    const std::size_t count = capture->lookup(object, found, QuorbelThrowSiteMaxFrames, type);
+    frames.assign(found, found + count);
+    return frames;
+}
+
+// Resolved: the frames at these addresses, as the capture library reads them.
+std::vector<NativeFrame> Resolved(const std::vector<std::uintptr_t>& frames) {
+    std::vector<NativeFrame> site;
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    if (capture != nullptr && !frames.empty())
+        capture->resolve(frames.data(), frames.size(), &site);
+    return site;
+}
+
+// The object of the exception being handled, as the runtime holds it.
+const void* CurrentExceptionObject() {
+#if defined(__GLIBCXX__)
+    // libstdc++'s exception_ptr is the address of the thrown object.
+    const std::exception_ptr current = std::current_exception();
+    const void* object = nullptr;
+    static_assert(sizeof current == sizeof object, "exception_ptr holds one pointer");
+    std::memcpy(&object, &current, sizeof object);
+    return object;
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
+// Copying a throw site is best effort: a copy for which there is no memory
+// goes without its frames rather than fail, so that it behaves as without
+// the capture library.
+void RecordAccess::CopyExtras(StdException& to, const StdException& from) {
+    try {
+        if (from.extras.get() != nullptr) {
+            to.extras.reset(new RecordExtras(*from.extras));
+            return;
+        }
+        to.extras.reset();
+        std::vector<std::uintptr_t> frames = Frames(dynamic_cast<const void*>(&from), nullptr);
+        if (!frames.empty()) Extras(to).frames.swap(frames);
+    } catch (const std::bad_alloc&) {
+        to.extras.reset();
+    }
+}
+
+void TakeThrowSite(StdException& e, const void* object, bool foreign) {
+    try {
+        const std::type_info* type = nullptr;
+        std::vector<std::uintptr_t> frames = Frames(object, &type);
+        if (frames.empty()) return;
+        RecordExtras& extras = RecordAccess::Extras(e);
+        extras.frames.swap(frames);
+        if (foreign && type != nullptr) extras.thrownType = ReadableTypeName(*type);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void TakeCurrentThrowSite(StdException& translation) {
+    TakeThrowSite(translation, CurrentExceptionObject(), true);
+}
+
+std::vector<NativeFrame> ThrowSiteOf(const void* object) {
+    return Resolved(Frames(object, nullptr));
+}
+
+std::vector<NativeFrame> GetThrowSite(const StdException& e) {
+    const RecordExtras* extras = RecordAccess::Extras(e);
+    if (extras != nullptr && !extras->frames.empty()) return Resolved(extras->frames);
+    return ThrowSiteOf(dynamic_cast<const void*>(&e));
+}
+
+std::string GetThrownType(const StdException& e) {
+    const RecordExtras* extras = RecordAccess::Extras(e);
+    return extras != nullptr ? extras->thrownType : std::string();
+}
+
+bool ThrowSiteCaptureLoaded() { return connection.Capture() != nullptr; }
+
+std::uint64_t ThrowsWithoutFrames() {
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    return capture != nullptr ? capture->dropped() : 0;
+}
+
+}  // namespace Quorbel
