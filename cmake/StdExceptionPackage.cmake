@@ -7,6 +7,13 @@
 # in its documentation directory.
 set(stdexception_runtime_package "libstdexception${PROJECT_VERSION_MAJOR}")
 set(stdexception_development_package "libstdexception-dev")
+# The throw-site capture library, where it is built, is a runtime package of
+# its own, so that the core package depends on nothing that it needs (libdw).
+set(stdexception_throwsites_package "libstdexceptionthrowsites${PROJECT_VERSION_MAJOR}")
+set(stdexception_components runtime development)
+if(TARGET ThrowSites)
+    list(APPEND stdexception_components throwsites)
+endif()
 
 # The packaging revision: raise it when the packages change but the library
 # does not; the package version is <library version>-<revision>.
@@ -55,7 +62,7 @@ if(NOT status EQUAL 0)
 endif()
 
 # Only for the packages: a plain cmake --install leaves them out.
-foreach(component IN ITEMS runtime development)
+foreach(component IN LISTS stdexception_components)
     install(FILES "${PROJECT_BINARY_DIR}/package/copyright" "${PROJECT_BINARY_DIR}/package/changelog.Debian.gz"
         DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${stdexception_${component}_package}"
         COMPONENT ${component} EXCLUDE_FROM_ALL)
@@ -73,7 +80,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_COMPONENTS_ALL ${stdexception_components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE stdexception)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -99,9 +106,22 @@ one-line XML report, or through a reporting strategy of the application.
 
 This package contains the shared library.")
 
+set(CPACK_DEBIAN_THROWSITES_PACKAGE_NAME "${stdexception_throwsites_package}")
+set(CPACK_DEBIAN_THROWSITES_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_THROWSITES_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/package/triggers")
+set(CPACK_DEBIAN_THROWSITES_DESCRIPTION "C++ exception classes with call traces (throw-site capture)
+StdException is a small C++ library of exception classes (namespace Quorbel)
+that record where a failure was raised, the guarded functions it passed
+through and the failures it replaced.
+
+This package contains the capture library: while it is loaded, every throw
+in the process records the native frames of its stack, which the exceptions
+keep and their reports show with symbols and lines.")
+
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "${stdexception_development_package}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+list(REMOVE_ITEM stdexception_components development)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS ${stdexception_components})
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "C++ exception classes with call traces and reports (development files)
 StdException is a small C++ library of exception classes (namespace Quorbel)
 that record where a failure was raised, the guarded functions it passed
@@ -109,7 +129,7 @@ through and the failures it replaced, and report it as text, as XML or
 through a strategy of the application.
 
 This package contains the headers, the CMake package (find_package
-StdException, target Quorbel::StdException) and the pkg-config file
-StdException.pc.")
+StdException, targets Quorbel::StdException and Quorbel::ThrowSites) and the
+pkg-config files StdException.pc and StdExceptionThrowSites.pc.")
 
 include(CPack)

@@ -4,10 +4,16 @@
 # output at all); with UPDATE=ON it rewrites those files instead.
 #
 #   cmake -DDEMO=<program> "-DARGS=<options, blank-separated>" -DSTATUS=<exit status>
-#         [-DEXPECTED=<golden file stem>] [-DUPDATE=ON] -P RunDemo.cmake
+#         [-DEXPECTED=<golden file stem>] [-DSOURCE_ROOT=<source tree>]
+#         [-DBUILD_ROOT=<build tree>] [-DUPDATE=ON] -P RunDemo.cmake
 #
 # The output goes through files and is read as hex: CMake's text reads drop the
-# carriage returns that the reports end their lines with.
+# carriage returns that the reports end their lines with. What changes from
+# machine to machine in the frames of a throw site is made constant first:
+# every address ("0x..." in hex) becomes "0x?", the source and build trees in
+# paths "<source>" and "<build>", and a frame in a system library (whose
+# debugging information may or may not be installed) "(system)", in the
+# readable, JSON and escaped XML reports alike.
 cmake_minimum_required(VERSION 3.25)
 
 separate_arguments(args UNIX_COMMAND "${ARGS}")
@@ -28,6 +34,18 @@ endif()
 
 foreach(stream out err)
     set(golden "${EXPECTED}.${stream}")
+    set(constant "s/0x[0-9a-f]+/0x?/g")
+    foreach(tree IN ITEMS BUILD SOURCE)
+        if(${tree}_ROOT)
+            string(TOLOWER "${tree}" name)
+            string(APPEND constant ";s|${${tree}_ROOT}/|<${name}>/|g")
+        endif()
+    endforeach()
+    string(APPEND constant [=[;s|^( *#[0-9]+ ).*[(](/usr)?/lib/[^)]*[)]$|\1(system)|;]=]
+        [=[s|[{]"address":"0x[?]","module":"(/usr)?/lib/[^}]*[}]|{"module":"(system)"}|g;]=]
+        [=[s|<Frame [^>]*><Module>(/usr)?/lib/[^<]*</Module><Function>[^<]*</Function>]=]
+        [=[<File>[^<]*</File><Line>[0-9]*</Line></Frame>|<Frame><Module>(system)</Module></Frame>|g]=])
+    execute_process(COMMAND sed -E -i "${constant}" "${actual}.${stream}" COMMAND_ERROR_IS_FATAL ANY)
     file(READ "${actual}.${stream}" actual_bytes HEX)
     if(UPDATE)
         if(actual_bytes STREQUAL "")

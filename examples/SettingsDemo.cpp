@@ -33,8 +33,8 @@ const char* const builtInSample =
     "threads = 4\n";
 
 const char* const usage =
-    "usage: stdexception_demo [--detail full|medium|low] [--format text|xml|escaped|json|both]\n"
-    "                         [--input PATH]\n"
+    "usage: stdexception_demo [--detail full|medium|low]\n"
+    "                         [--format text|xml|escaped|json|readable|both] [--input PATH]\n"
     "       stdexception_demo --help | -h\n"
     "Without --input the built-in sample is loaded.\n";
 
@@ -207,7 +207,8 @@ static std::string ParseOptions(int argc, char** argv, Options& options) {
         else if (option == "--detail")
             problem = SetValue(option, argv[++i], "full|medium|low", options.detail);
         else if (option == "--format")
-            problem = SetValue(option, argv[++i], "text|xml|escaped|json|both", options.format);
+            problem =
+                SetValue(option, argv[++i], "text|xml|escaped|json|readable|both", options.format);
         else if (option == "--input")
             problem = SetValue(option, argv[++i], "", options.input);
         else
@@ -257,6 +258,9 @@ int main(int argc, char** argv) {
         if (options.format == "text" || both) std::cout << "Text report:\n" << failure;
         if (options.format == "xml" || both)
             std::cout << "XML report:\n" << failure.AsXML() << '\n';
+        // For people, with the frames of the throw sites where the capture
+        // library is loaded.
+        if (options.format == "readable") std::cout << Quorbel::AsReadable(failure);
         if (forTools) {
             // One line, as a log pipeline or an XML tool reads it, written by
             // the stream strategy, which is named on standard error.

@@ -3,13 +3,17 @@
 // every macro and template of the public headers; run, it checks that an
 // exception the library raises crosses into this program's guards, is caught
 // here by its base class and reported, naming the library's source file
-// relative to its source tree and this one relative to this directory.
+// relative to its source tree and this one relative to this directory; and
+// that the throw site is captured exactly when CONSUMER_EXPECTS_CAPTURE is
+// set in the environment (the capture library linked or preloaded).
 
 #include <StdException/BasicException>
 #include <StdException/Guard>
 #include <StdException/Reports>
 #include <StdException/Strategies>
+#include <StdException/ThrowSite>
 
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <utility>
@@ -41,6 +45,13 @@ int main() {
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
         e.ReportException();
+        const bool capture = std::getenv("CONSUMER_EXPECTS_CAPTURE") != nullptr;
+        if (Quorbel::ThrowSiteCaptureLoaded() != capture ||
+            Quorbel::GetThrowSite(e).empty() == capture || Quorbel::ThrowsWithoutFrames() != 0 ||
+            !Quorbel::GetThrownType(e).empty()) {
+            std::cout << "throw site captured: " << Quorbel::AsReadable(e);
+            return 1;
+        }
         const auto* bad = dynamic_cast<const Quorbel::BadHandlerException*>(&e);
         std::cout << Quorbel::AsJSON(e).size() + Quorbel::AsEscapedXML(e).size() +
                          e.GetCallTrace().size() + !e.GetPreviousException() +

@@ -39,7 +39,11 @@ $libdir/cmake/StdException/StdExceptionTargets.cmake
 $libdir/libStdException.so -> libStdException.so.${version%%.*}
 $libdir/libStdException.so.${version%%.*} -> libStdException.so.$version
 $libdir/libStdException.so.$version
-$libdir/pkgconfig/StdException.pc"
+$libdir/libStdExceptionThrowSites.so -> libStdExceptionThrowSites.so.${version%%.*}
+$libdir/libStdExceptionThrowSites.so.${version%%.*} -> libStdExceptionThrowSites.so.$version
+$libdir/libStdExceptionThrowSites.so.$version
+$libdir/pkgconfig/StdException.pc
+$libdir/pkgconfig/StdExceptionThrowSites.pc"
 if [[ $installed != "$expected" ]]; then
     diff <(echo "$expected") <(echo "$installed") || true
     echo "the installed files differ from the expected ones (< expected, > installed)"
@@ -53,6 +57,18 @@ grep -qx "StdException_DIR:PATH=$prefix/$libdir/cmake/StdException" \
     "$scratch/find-package/CMakeCache.txt" || { echo "found a package other than the installed one"; exit 1; }
 quiet cmake --build "$scratch/find-package"
 "$scratch/find-package/consumer"
+
+if [[ -e $prefix/$libdir/pkgconfig/StdExceptionThrowSites.pc ]]; then
+    echo "== capture: Quorbel::ThrowSites linked under --as-needed, then LD_PRELOAD"
+    quiet cmake -S "$consumer" -B "$scratch/capture" -G "$generator" -DCONSUMER_CAPTURE=ON \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_EXE_LINKER_FLAGS=-Wl,--as-needed
+    quiet cmake --build "$scratch/capture"
+    CONSUMER_EXPECTS_CAPTURE=1 "$scratch/capture/consumer" > /dev/null
+    preload=$prefix/$libdir/libStdExceptionThrowSites.so.${version%%.*}
+    [[ -z ${STDEXCEPTION_PRELOAD_FIRST:-} ]] || preload=$STDEXCEPTION_PRELOAD_FIRST:$preload
+    CONSUMER_EXPECTS_CAPTURE=1 LD_PRELOAD=$preload "$scratch/find-package/consumer" > /dev/null
+fi
 
 echo "== add_subdirectory of the source tree"
 quiet cmake -S "$consumer" -B "$scratch/subdirectory" -G "$generator" \
@@ -90,7 +106,21 @@ flags=$(pkg-config --cflags --libs StdException)
 quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "-fmacro-prefix-map=$consumer/=" \
     "$consumer/Consumer.cpp" $flags -Wl,-rpath,"$(pkg-config --variable=libdir StdException)" \
     -o "$scratch/pkg-config-consumer"
+if [[ -e $prefix/$libdir/pkgconfig/StdExceptionThrowSites.pc ]]; then
+    # shellcheck disable=SC2046
+    quiet "$cxx" $cxxflags -std=c++11 "-fmacro-prefix-map=$consumer/=" -Wl,--as-needed "$consumer/Consumer.cpp" \
+        $(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs StdException \
+            StdExceptionThrowSites) -Wl,-rpath,"$prefix/$libdir" -o "$scratch/pkg-config-capture"
+    CONSUMER_EXPECTS_CAPTURE=1 "$scratch/pkg-config-capture" > /dev/null
+fi
 "$scratch/pkg-config-consumer"
+if [[ -e $prefix/$libdir/pkgconfig/StdExceptionThrowSites.pc ]]; then
+    # shellcheck disable=SC2046
+    quiet "$cxx" $cxxflags -std=c++11 "-fmacro-prefix-map=$consumer/=" -Wl,--as-needed "$consumer/Consumer.cpp" \
+        $(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs StdException \
+            StdExceptionThrowSites) -Wl,-rpath,"$prefix/$libdir" -o "$scratch/pkg-config-capture"
+    CONSUMER_EXPECTS_CAPTURE=1 "$scratch/pkg-config-capture" > /dev/null
+fi
 
 echo "== the application of README.md, built the same way"
 source "$source_dir/tests/packaging/readme-app.sh"
@@ -107,3 +137,5 @@ quiet env CXX="$cxx" CXXFLAGS="$cxxflags" PKG_CONFIG_PATH="$prefix/$libdir/pkgco
     meson setup "$scratch/meson" "$scratch/meson-source"
 quiet meson compile -C "$scratch/meson"
 check_readme_app "$scratch/meson/app"
+ldd "$scratch/meson/app" | grep -q "libStdExceptionThrowSites[.]so" ||
+    { echo "the Meson application does not load the capture library"; exit 1; }

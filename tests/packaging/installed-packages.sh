@@ -31,7 +31,7 @@ c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror "$work/app.cpp" $(pkg-config --c
 # The dynamic linker finds the packaged library through ld.so.cache, which
 # the packages' ldconfig trigger brought up to date (under /lib or /usr/lib,
 # which a merged /usr makes one).
-ldd "$work/pkg-config-app" | grep -Eq "libStdException[.]so[.]1 => (/usr)?/lib/$multiarch/libStdException[.]so[.]1 " ||
+ldd "$work/pkg-config-app" | grep -Eq "libStdException[.]so[.]2 => (/usr)?/lib/$multiarch/libStdException[.]so[.]2 " ||
     { echo "$work/pkg-config-app: does not load the library of /usr/lib/$multiarch:"; ldd "$work/pkg-config-app"; exit 1; }
 check_readme_app "$work/pkg-config-app"
 

@@ -1,0 +1,94 @@
+# The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
+# only): a second shared library that interposes the C++ runtime's
+# __cxa_throw to record the stack of every throw, and reads functions, files
+# and lines with elfutils' libdw. Neither it nor the core library links the
+# other; the core finds it at run time.
+#
+# Targets: ThrowSites, the library itself (exported as
+# Quorbel::ThrowSitesLibrary), and Quorbel::ThrowSites, what an application
+# links to turn capture on. Linking a library that the program references no
+# symbol of would be undone by --as-needed, and the library must come before
+# libstdc++ in the search order to interpose its throw, so Quorbel::ThrowSites
+# puts it on the link line between --push-state,--no-as-needed and
+# --pop-state: always in DT_NEEDED, and ahead of the libstdc++ that the
+# compiler driver appends at the end.
+#
+# Installed: the shared library in component "throwsites", its .so link and
+# the pkg-config file StdExceptionThrowSites.pc in "development", the targets
+# in the export set StdExceptionTargets of the core library.
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    return()
+endif()
+
+include(GNUInstallDirs)
+
+# libdw: from its pkg-config file (libdw-dev), else from the default paths.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+    pkg_check_modules(stdexception_libdw QUIET IMPORTED_TARGET libdw)
+endif()
+if(TARGET PkgConfig::stdexception_libdw)
+    set(stdexception_libdw PkgConfig::stdexception_libdw)
+else()
+    find_path(stdexception_libdw_include elfutils/libdwfl.h)
+    find_library(stdexception_libdw_library dw)
+    find_library(stdexception_libelf_library elf)
+    if(NOT stdexception_libdw_include OR NOT stdexception_libdw_library
+       OR NOT stdexception_libelf_library)
+        message(FATAL_ERROR "The throw-site capture library needs elfutils' libdw and libelf "
+            "with their headers (libdw.pc, elfutils/libdwfl.h, libdw.so, libelf.so), found neither "
+            "through pkg-config nor in the default paths. On Debian and Ubuntu: apt-get install "
+            "libdw-dev.")
+    endif()
+    add_library(stdexception_libdw INTERFACE)
+    target_include_directories(stdexception_libdw INTERFACE "${stdexception_libdw_include}")
+    target_link_libraries(stdexception_libdw INTERFACE "${stdexception_libdw_library}"
+        "${stdexception_libelf_library}")
+    set(stdexception_libdw stdexception_libdw)
+endif()
+
+add_library(ThrowSites SHARED "${stdexception_dir}/ThrowSites.cpp")
+cmake_path(GET stdexception_dir PARENT_PATH stdexception_include_dir)
+target_include_directories(ThrowSites PRIVATE "${stdexception_include_dir}")
+target_compile_features(ThrowSites PRIVATE cxx_std_11)
+target_link_libraries(ThrowSites PRIVATE ${stdexception_libdw} ${CMAKE_DL_LIBS})
+set_target_properties(ThrowSites PROPERTIES
+    OUTPUT_NAME StdExceptionThrowSites
+    EXPORT_NAME ThrowSitesLibrary
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+set(stdexception_throwsites_symbols "${CMAKE_CURRENT_LIST_DIR}/StdExceptionThrowSites.map")
+target_link_options(ThrowSites PRIVATE "LINKER:--version-script=${stdexception_throwsites_symbols}")
+set_property(TARGET ThrowSites APPEND PROPERTY LINK_DEPENDS "${stdexception_throwsites_symbols}")
+stdexception_options(ThrowSites)
+
+add_library(ThrowSitesCapture INTERFACE)
+target_link_libraries(ThrowSitesCapture INTERFACE
+    "-Wl,--push-state,--no-as-needed" ThrowSites "-Wl,--pop-state")
+set_target_properties(ThrowSitesCapture PROPERTIES EXPORT_NAME ThrowSites)
+add_library(Quorbel::ThrowSites ALIAS ThrowSitesCapture)
+
+install(TARGETS ThrowSites ThrowSitesCapture EXPORT StdExceptionTargets
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT throwsites
+        NAMELINK_COMPONENT development)
+
+# The pkg-config file, made like StdException.pc: the prefix it names is the
+# one it is installed into, known only at install time.
+set(pc_prefix "@pc_install_prefix@")
+file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/StdExceptionThrowSites.pc.in" CONTENT [=[
+prefix=@pc_prefix@
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+
+Name: StdExceptionThrowSites
+Description: Throw-site capture for StdException: the native frames of every throw
+Version: @PROJECT_VERSION@
+Libs: -L${libdir} -Wl,--push-state,--no-as-needed -lStdExceptionThrowSites -Wl,--pop-state
+]=] @ONLY)
+install(CODE "
+    get_filename_component(pc_install_prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+    configure_file(\"${PROJECT_BINARY_DIR}/StdExceptionThrowSites.pc.in\"
+        \"${PROJECT_BINARY_DIR}/StdExceptionThrowSites.pc\" @ONLY)" COMPONENT development)
+install(FILES "${PROJECT_BINARY_DIR}/StdExceptionThrowSites.pc"
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT development)

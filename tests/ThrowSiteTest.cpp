@@ -1,0 +1,361 @@
+// Throw sites, built at -O2 -g, the way an application ships. The same tests
+// run with the capture library linked (STDEXCEPTION_CAPTURE_LINKED),
+// preloaded (LD_PRELOAD), and not there at all: the frames, and the reports
+// that show them, must follow; the reports of 1.0 must not change.
+
+#include <StdException/Guard>
+#include <StdException/Reports>
+#include <StdException/ThrowSite>
+
+#include <libxml/parser.h>
+#include <nlohmann/json.hpp>
+
+#include <thread>
+
+#include "Probes.h"
+
+using namespace Quorbel;
+using namespace probes;
+
+void ThrowInt(int value);
+
+namespace {
+
+#ifndef STDEXCEPTION_CAPTURE_LINKED
+#    define STDEXCEPTION_CAPTURE_LINKED false
+#endif
+const bool kCapture =
+    STDEXCEPTION_CAPTURE_LINKED ||
+    std::string(std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "").find("ThrowSites") !=
+        std::string::npos;
+
+// Where the test's own throws stand: each function on one line, which the
+// frames name (kept as written, for the lines that the tests expect).
+// clang-format off
+const std::uint32_t kThrowLine = __LINE__;
+[[gnu::noinline]] int ParseEighty() { return std::stoi("eighty"); }
+[[gnu::noinline]] void Inner() { throw App("inner", "t.src", 7); }
+[[gnu::noinline]] void Middle() { Inner(); asm volatile(""); }
+template <int N>
+[[gnu::noinline]] void Worker() { throw std::out_of_range(std::to_string(N)); }
+// clang-format on
+
+}  // namespace
+
+// Guarded functions outside any namespace, whose entries every compiler writes alike.
+void GuardedParse() {
+    QUORBEL_TRY { ParseEighty(); }
+    QUORBEL_CATCH("text(eighty)", "")
+}
+void GuardedFamily() {
+    QUORBEL_TRY { Middle(); }
+    QUORBEL_CATCH("", "")
+}
+void GuardedForeign() {
+    QUORBEL_TRY { ThrowInt(42); }
+    QUORBEL_CATCH("", "")
+}
+
+namespace {
+
+// "function@file:line" of a frame, with the file's directory left out.
+std::string Where(const NativeFrame& frame) {
+    return frame.function + "@" + frame.file.substr(frame.file.rfind('/') + 1) + ":" +
+           std::to_string(frame.line);
+}
+
+std::string Here(const std::string& function, std::uint32_t offset) {
+    return function + "@ThrowSiteTest.cpp:" + std::to_string(kThrowLine + offset);
+}
+
+// The frames of e in the throwing functions above, as Where writes them.
+std::vector<std::string> OwnFrames(const StdException& e) {
+    std::vector<std::string> own;
+    for (const NativeFrame& frame : GetThrowSite(e))
+        if (Where(frame).find("ThrowSiteTest.cpp") != std::string::npos &&
+            frame.line > kThrowLine && frame.line <= kThrowLine + 5)
+            own.push_back(Where(frame));
+    return own;
+}
+
+// What op lets escape, as a clone.
+template <class Op>
+std::unique_ptr<StdException> Caught(Op op) {
+    try {
+        op();
+    } catch (StdException& e) {
+        return std::unique_ptr<StdException>(e.clone());
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(ThrowSite, CaptureIsThereExactlyWhenExpected) {
+    EXPECT_EQ(ThrowSiteCaptureLoaded(), kCapture);
+    const auto e = Caught(GuardedParse);
+    EXPECT_EQ(GetThrowSite(*e).empty(), !kCapture);
+}
+
+TEST(ThrowSite, EachWayToThrowKeepsTheFramesOfItsThrow) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    struct Row {
+        const char* name;
+        std::unique_ptr<StdException> escaped;
+        std::vector<std::string> own;  // the frames of this file, innermost first
+        std::string innermost;         // the function of frame #0
+        std::string thrownType;
+    };
+    std::exception_ptr carried;
+    std::thread([&] {
+        try {
+            Worker<1>();
+        } catch (...) {
+            carried = std::current_exception();
+        }
+    }).join();
+    const Row rows[] = {
+        {"a standard exception thrown inside the standard library",
+         Caught(GuardedParse),
+         {Here("(anonymous namespace)::ParseEighty()", 1)},
+         "std::__throw_invalid_argument(char const*)",
+         ""},
+        {"a family exception below unguarded functions",
+         Caught(GuardedFamily),
+         {Here("(anonymous namespace)::Inner()", 2), Here("(anonymous namespace)::Middle()", 3)},
+         "(anonymous namespace)::Inner()",
+         ""},
+        {"a foreign object thrown in another shared library",
+         Caught(GuardedForeign),
+         {},
+         "ThrowInt(int)",
+         "int"},
+        {"a standard exception carried to another thread and translated there",
+         Caught([&] { QUORBEL_GUARD("", "", [&] { std::rethrow_exception(carried); }); }),
+         {Here("void (anonymous namespace)::Worker<1>()", 5)},
+         "void (anonymous namespace)::Worker<1>()",
+         ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NE(row.escaped, nullptr);
+        const std::vector<NativeFrame> site = GetThrowSite(*row.escaped);
+        ASSERT_FALSE(site.empty());
+        EXPECT_EQ(site.front().function, row.innermost);
+        EXPECT_EQ(OwnFrames(*row.escaped), row.own);
+        EXPECT_EQ(GetThrownType(*row.escaped), row.thrownType);
+    }
+}
+
+// Each frame as "address function@file:line", with " inlined" where it is.
+std::vector<std::string> Described(const std::vector<NativeFrame>& site) {
+    std::vector<std::string> described;
+    for (const NativeFrame& frame : site)
+        described.push_back(std::to_string(frame.address) + " " + Where(frame) +
+                            (frame.inlined ? " inlined" : ""));
+    return described;
+}
+
+TEST(ThrowSite, CopiesChainsAndThrowsOfCopiesKeepTheirOwnFrames) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    std::vector<std::string> original;
+    std::unique_ptr<StdException> cloned;
+    std::unique_ptr<StdException> rethrown;
+    AppException assigned = App("assigned");
+    try {
+        try {
+            Middle();
+        } catch (AppException& e) {
+            original = Described(GetThrowSite(e));
+            cloned.reset(e.clone());
+            assigned = e;
+            AppException copy = e;
+            throw copy;
+        }
+    } catch (AppException& again) {
+        rethrown.reset(again.clone());
+    }
+    // The thrown objects are gone; what was copied from them keeps their frames.
+    AppException outer = App("outer");
+    outer.AddPreviousException(&assigned);
+    const BadHandlerException bad("b.src", 2, "void g()", "", "", cloned.get(), rethrown.get());
+    const StdException* const holders[] = {cloned.get(),
+                                           &assigned,
+                                           rethrown.get(),
+                                           outer.GetPreviousException(),
+                                           bad.GetOriginalException(),
+                                           bad.GetHandlerException()};
+    ASSERT_EQ(original.size() > 2, true);
+    for (const StdException* holder : holders)
+        EXPECT_EQ(Described(GetThrowSite(*holder)), original);
+    EXPECT_TRUE(GetThrowSite(outer).empty());
+    EXPECT_TRUE(GetThrowSite(bad).empty());
+    assigned = App("never thrown");
+    EXPECT_TRUE(GetThrowSite(assigned).empty());
+}
+
+template <int N>
+void CheckWorker() {
+    for (int i = 0; i < 200; ++i) {
+        const auto e = Caught([] { QUORBEL_GUARD("", "", [] { Worker<N>(); }); });
+        const std::vector<std::string> expected = {
+            Here("void (anonymous namespace)::Worker<" + std::to_string(N) + ">()", 5)};
+        ASSERT_EQ(OwnFrames(*e), expected);
+    }
+}
+
+TEST(ThrowSite, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    const std::uint64_t dropped = ThrowsWithoutFrames();
+    void (*const checks[])() = {CheckWorker<1>, CheckWorker<2>, CheckWorker<3>, CheckWorker<4>,
+                                CheckWorker<5>, CheckWorker<6>, CheckWorker<7>, CheckWorker<8>};
+    std::vector<std::thread> threads;
+    for (auto check : checks) threads.emplace_back(check);
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(ThrowsWithoutFrames(), dropped);
+}
+
+TEST(ThrowSite, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    const auto frames = [](std::exception_ptr alive) {
+        try {
+            std::rethrow_exception(alive);
+        } catch (StdException& e) {
+            return OwnFrames(e);
+        }
+        return std::vector<std::string>();
+    };
+    const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
+                                               Here("(anonymous namespace)::Middle()", 3)};
+    const std::uint64_t before = ThrowsWithoutFrames();
+    std::vector<std::exception_ptr> alive;
+    while (ThrowsWithoutFrames() == before && alive.size() < 100000) {
+        try {
+            Middle();
+        } catch (...) {
+            alive.push_back(std::current_exception());
+        }
+    }
+    EXPECT_EQ(ThrowsWithoutFrames(), before + 1);
+    EXPECT_EQ(frames(alive.front()), expected);
+    EXPECT_TRUE(frames(alive.back()).empty());
+    alive.clear();
+    try {
+        Middle();
+    } catch (...) {
+        EXPECT_EQ(frames(std::current_exception()), expected);
+    }
+}
+
+// The throw site as the JSON report writes it, made from GetThrowSite.
+nlohmann::ordered_json SiteAsJSON(const StdException& e) {
+    nlohmann::ordered_json site = nlohmann::ordered_json::array();
+    for (const NativeFrame& frame : GetThrowSite(e)) {
+        std::ostringstream address;
+        address << "0x" << std::hex << frame.address;
+        site.push_back({{"address", address.str()},
+                        {"module", frame.module},
+                        {"function", frame.function},
+                        {"file", frame.file},
+                        {"line", frame.line},
+                        {"inlined", frame.inlined}});
+    }
+    return site;
+}
+
+// The ThrowSite element of an escaped XML report read back into the same form.
+nlohmann::ordered_json SiteFromXML(const std::string& report, std::string& thrownType) {
+    nlohmann::ordered_json site = nlohmann::ordered_json::array();
+    xmlDoc* doc = xmlReadMemory(report.data(), int(report.size()), nullptr, nullptr, 0);
+    EXPECT_NE(doc, nullptr);
+    const auto text = [](xmlNode* node, const char* name) {
+        xmlChar* value = node->type == XML_ELEMENT_NODE && name[0] == '@'
+                             ? xmlGetProp(node, BAD_CAST(name + 1))
+                             : xmlNodeGetContent(node);
+        const std::string copy = value != nullptr ? reinterpret_cast<const char*>(value) : "";
+        xmlFree(value);
+        return copy;
+    };
+    for (xmlNode* child = doc ? xmlDocGetRootElement(doc)->children : nullptr; child;
+         child = child->next) {
+        if (xmlStrcmp(child->name, BAD_CAST "ThrowSite") != 0) continue;
+        thrownType = text(child, "@thrownType");
+        for (xmlNode* frame = child->children; frame; frame = frame->next) {
+            std::vector<std::string> fields;
+            for (xmlNode* field = frame->children; field; field = field->next)
+                fields.push_back(text(field, ""));
+            EXPECT_EQ(fields.size(), 4u);
+            fields.resize(4);
+            site.push_back({{"address", text(frame, "@address")},
+                            {"module", fields[0]},
+                            {"function", fields[1]},
+                            {"file", fields[2]},
+                            {"line", std::stoul(fields[3])},
+                            {"inlined", text(frame, "@inlined") == "true"}});
+        }
+    }
+    xmlFreeDoc(doc);
+    return site;
+}
+
+TEST(ThrowSite, ReportsForToolsCarryTheFramesForParsers) {
+    for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
+        const auto e = Caught(guarded);
+        SCOPED_TRACE(e->TypeName());
+        const nlohmann::ordered_json json = nlohmann::ordered_json::parse(AsJSON(*e));
+        std::vector<std::string> keys;
+        for (const auto& item : json.items()) keys.push_back(item.key());
+        std::vector<std::string> expected = {"name", "value", "callTrace"};
+        if (kCapture) expected.push_back("throwSite");
+        if (kCapture && guarded == GuardedForeign) expected.push_back("thrownType");
+        EXPECT_EQ(keys, expected);
+        const nlohmann::ordered_json site = SiteAsJSON(*e);
+        EXPECT_EQ(json.value("throwSite", nlohmann::ordered_json::array()), site);
+        EXPECT_EQ(json.value("thrownType", ""), GetThrownType(*e));
+        std::string thrownType;
+        EXPECT_EQ(SiteFromXML(AsEscapedXML(*e), thrownType), site);
+        EXPECT_EQ(thrownType, GetThrownType(*e));
+        if (!kCapture && guarded == GuardedFamily) {
+            EXPECT_EQ(AsEscapedXML(*e), e->AsXML());
+        }
+    }
+}
+
+// The readable report with the frames outside the throwing functions above
+// folded into one "..." line and frame numbers and modules left out, which
+// depend on the compiler's inlining and the machine's paths.
+std::string Folded(const std::string& report) {
+    static const std::regex frame("( *)#[0-9]+ (.*) at .*/(ThrowSiteTest.cpp):([0-9]+) .*|( *)#.*");
+    std::string folded;
+    std::istringstream lines(report);
+    bool folding = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, frame)) {
+            folded += line + "\n";
+            folding = false;
+        } else if (match[4].matched && std::stoul(match[4]) <= kThrowLine + 5) {
+            folded += match[1].str() + "# " + match[2].str() + " at " + match[3].str() + ":" +
+                      match[4].str() + "\n";
+            folding = false;
+        } else if (!folding) {
+            folded += match[1].str() + match[5].str() + "...\n";
+            folding = true;
+        }
+    }
+    return folded;
+}
+
+TEST(ThrowSite, TheSpecifiedReportsStayAndTheReadableOneShowsTheFrames) {
+    std::string specified;
+    std::string readable;
+    for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
+        const auto e = Caught(guarded);
+        AppException outer = App("outer", "o.src", 3);
+        outer.AddPreviousException(e.get());
+        specified += outer.AsString() + outer.AsXML() + "\n";
+        readable += Folded(AsReadable(outer));
+    }
+    ExpectFile("throwsite-specified.txt", specified);
+    ExpectFile(kCapture ? "throwsite-readable.txt" : "throwsite-readable-plain.txt", readable);
+}
