@@ -1,19 +1,25 @@
 // What the exception family costs, measured side by side with its floor and
 // the usual alternatives in one process: an exception passing up through
-// guarded frames, the normal path of a guarded function, constructing each
-// kind, rendering traces and chains (the JSON and escaped XML reports beside
-// the XML report), and copying chains. After the runs each
-// figure is printed with its ratio to its floor, then the target ratios.
+// guarded frames, with and without the capture of its throw site, the normal
+// path of a guarded function, constructing each kind, rendering traces and
+// chains (the JSON and escaped XML reports beside the XML report), reading a
+// throw site, and copying chains. After the runs each figure is printed with
+// its ratio to its floor, then the target ratios.
 
 #include <StdException/Guard>
 #include <StdException/Reports>
 #include <StdException/StdException>
+#include <StdException/ThrowSite>
+#include <StdException/ThrowSiteLink.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/exception/exception.hpp>
 #include <boost/exception/info.hpp>
 
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -74,6 +80,16 @@ BENCH_NOINLINE int Guarded(int depth) {
                          });
 }
 
+// The same with a standard exception raised inside, which the innermost
+// guard translates.
+BENCH_NOINLINE int GuardedStd(int depth) {
+    return QUORBEL_GUARD([&] { return "depth(" + std::to_string(depth) + ")"; }, "reading a field",
+                         [&] {
+                             if (depth == 1) return RaiseRuntimeError(depth);
+                             return GuardedStd(depth - 1) + 1;
+                         });
+}
+
 BENCH_NOINLINE int Bare(int depth) {
     try {
         if (depth == 1) return RaiseRuntimeError(depth);
@@ -102,13 +118,63 @@ BENCH_NOINLINE int WithBoost(int depth) {
     }
 }
 
-void Throw(benchmark::State& state, int (*frames)(int), int n) {
+// The capture library, linked into this program, records throw sites only
+// in the rows that measure it: the others pause it.
+const auto pauseCapture =
+    reinterpret_cast<QuorbelThrowSitesPauseFunction>(dlsym(RTLD_DEFAULT, QUORBEL_THROWSITES_PAUSE));
+
+void Capture(bool on) {
+    if (pauseCapture != nullptr) pauseCapture(!on);
+}
+
+void Throw(benchmark::State& state, int (*frames)(int), int n, bool captured) {
+    Capture(captured);
     for (auto _ : state) {
         try {
             benchmark::DoNotOptimize(frames(n));
         } catch (...) {
         }
     }
+    Capture(false);
+}
+
+// A throw site of about 20 frames: plain frames above the raising one, and
+// those of the benchmark's own caller.
+BENCH_NOINLINE int Deep(int depth) {
+    if (depth == 1) return RaiseFieldError(depth);
+    int below = Deep(depth - 1);
+    benchmark::DoNotOptimize(below);  // a real call in every frame, not a loop
+    return below + 1;
+}
+
+std::unique_ptr<StdException> DeepSite() {
+    Capture(true);
+    std::unique_ptr<StdException> site;
+    try {
+        Deep(15);
+    } catch (StdException& e) {
+        site.reset(e.clone());
+    }
+    Capture(false);
+    return site;
+}
+
+// Reading a throw site whose modules and addresses were read before.
+void ReadSite(benchmark::State& state) {
+    const std::unique_ptr<StdException> site = DeepSite();
+    for (auto _ : state) benchmark::DoNotOptimize(GetThrowSite(*site).size());
+}
+
+// The first reading of a throw site in the process, which reads the
+// debugging information of its modules: once, so timed by hand.
+double firstReading = 0;
+std::size_t firstFrames = 0;
+void ReadSiteFirst() {
+    const std::unique_ptr<StdException> site = DeepSite();
+    const auto start = std::chrono::steady_clock::now();
+    firstFrames = GetThrowSite(*site).size();
+    firstReading =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 // ---- The normal path ------------------------------------------------------------
@@ -273,12 +339,28 @@ void Add(const std::string& name, const std::string& floor, Args&&... args) {
 }
 
 void RegisterAll() {
-    const std::pair<const char*, int (*)(int)> frames[] = {
-        {"Bare", Bare}, {"Guarded", Guarded}, {"NestedStd", Nested}, {"Boost", WithBoost}};
+    // Name, frames, whether capture is on, and the floor's name.
+    const struct {
+        const char* name;
+        int (*frames)(int);
+        bool captured;
+        const char* floor;
+    } frames[] = {{"Bare", Bare, false, ""},
+                  {"Guarded", Guarded, false, "Bare"},
+                  {"Captured", Guarded, true, "Guarded"},
+                  {"GuardedStd", GuardedStd, false, "Bare"},
+                  {"CapturedStd", GuardedStd, true, "GuardedStd"},
+                  {"NestedStd", Nested, false, "Bare"},
+                  {"Boost", WithBoost, false, "Bare"}};
     for (int n : {1, 10, 100})
-        for (const auto& f : frames)
-            Add("Throw/" + std::string(f.first) + "/" + std::to_string(n),
-                f.second == Bare ? "" : "Throw/Bare/" + std::to_string(n), Throw, f.second, n);
+        for (const auto& f : frames) {
+            if (f.captured && pauseCapture == nullptr) continue;
+            const std::string suffix = "/" + std::to_string(n);
+            Add("Throw/" + std::string(f.name) + suffix,
+                *f.floor ? "Throw/" + std::string(f.floor) + suffix : "", Throw, f.frames, n,
+                f.captured);
+        }
+    if (pauseCapture != nullptr) Add("ThrowSite/Read/20", "", ReadSite);
     Add("Call/Unguarded", "", Call, Unguarded);
     Add("Call/Guarded", "Call/Unguarded", Call, GuardedCall);
     Add("Call/GuardedEager", "Call/Unguarded", Call, GuardedEagerCall);
@@ -394,6 +476,13 @@ void Summarise(Reporter& r) {
            1.3);
     Target("guarded call / unguarded call", r.Fastest("Call/Guarded") / r.Fastest("Call/Unguarded"),
            1.05);
+    if (pauseCapture != nullptr) {
+        Target("guarded throw through 10 frames, captured / not captured",
+               r.Fastest("Throw/Captured/10") / r.Fastest("Throw/Guarded/10"), 1.2);
+        std::printf(
+            "\nThe first reading of a throw site of %zu frames: %.1f ms; later ones: %.1f us\n",
+            firstFrames, firstReading, r.Fastest("ThrowSite/Read/20") / 1e3);
+    }
     Target("AsString of 1000 entries / of 100 entries",
            r.Fastest("Render/AsString/trace:1000") / r.Fastest("Render/AsString/trace:100"), 12);
     Target("AsXML of 1000 entries / of 100 entries",
@@ -416,6 +505,8 @@ void Summarise(Reporter& r) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    Capture(false);
+    if (pauseCapture != nullptr) ReadSiteFirst();
     RegisterAll();
     Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -51,6 +51,12 @@ struct QuorbelCaptureHooks {
 typedef const QuorbelCaptureHooks* (*QuorbelThrowSitesConnectFunction)(
     const QuorbelCoreHooks* core);
 #define QUORBEL_THROWSITES_CONNECT "QuorbelThrowSitesConnect"
+
+// The capture library's pause, exported under this name for measurements that
+// compare throws with and without capture in one process: while paused
+// (true), throws record nothing.
+typedef void (*QuorbelThrowSitesPauseFunction)(bool pause);
+#define QUORBEL_THROWSITES_PAUSE "QuorbelThrowSitesPause"
 }
 
 #endif

@@ -253,6 +253,10 @@ __attribute__((noinline)) std::size_t recordStack(std::uintptr_t* frames) {
 
 std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
 
+// While set, throws record nothing: measurements compare throws with and
+// without capture in one process.
+std::atomic<bool> paused{false};
+
 std::size_t lookupFrames(const void* object, std::uintptr_t* frames, std::size_t max,
                          const std::type_info** type) {
     if (type != nullptr) *type = nullptr;
@@ -281,7 +285,8 @@ extern "C" QUORBEL_THROWSITES_EXPORT __attribute__((noreturn)) void __cxa_throw(
     // A family record that carries frames already (a translated or
     // re-thrown copy) needs no walk and no slot.
     const QuorbelCoreHooks* core = coreHooks.load(std::memory_order_acquire);
-    if (core != nullptr && core->holdsFrames != nullptr && core->holdsFrames(object, type))
+    if (paused.load(std::memory_order_relaxed) ||
+        (core != nullptr && core->holdsFrames != nullptr && core->holdsFrames(object, type)))
         throwWithRuntime(object, type, destroy);
     Slot* slot = claimSlot(object);
     if (slot == nullptr) {
@@ -292,6 +297,11 @@ extern "C" QUORBEL_THROWSITES_EXPORT __attribute__((noreturn)) void __cxa_throw(
     slot->destroy = destroy;
     slot->count = recordStack(slot->frames);
     throwWithRuntime(object, type, &releaseSlot);
+}
+
+// Pauses capture (true) or resumes it (false).
+extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
+    paused.store(pause, std::memory_order_relaxed);
 }
 
 // Connects the core library (null disconnects it) and hands it the hooks.
