@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     Quorbel::ReportUncaughtExceptions();
     const std::string how = argc > 1 ? argv[1] : "";
     if (how == "standard") throw std::invalid_argument("bad port");
-    if (how == "thread") std::thread([] { Load(); }).join();
+    if (how == "thread") std::thread(Load).join();  // a function, which every compiler names alike
     // A strategy that fails while it reports cannot keep the program alive.
     const Quorbel::CallbackReportingStrategy failing([](const Quorbel::StdException& e) {
         std::cerr << "reporting " << e.TypeName() << '\n';

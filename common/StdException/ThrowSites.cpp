@@ -767,12 +767,27 @@ private:
     }
 
     // A source file name as the unit records it; a relative one is taken
-    // from the unit's compilation directory.
+    // from the unit's compilation directory. The name is written without "."
+    // and "dir/.." steps, so that a header reads the same whichever compiler
+    // driver named it ("/usr/bin/../lib/gcc/.../../../../include/c++/12/x.h"
+    // is "/usr/include/c++/12/x.h").
     static std::string sourceFile(Dwarf_Die* unit, const char* file) {
-        if (file[0] == '/') return file;
         Dwarf_Attribute attribute;
         const char* directory = dwarf_formstring(dwarf_attr(unit, DW_AT_comp_dir, &attribute));
-        return directory != nullptr ? joinPath(directory, file) : std::string(file);
+        const std::string path =
+            file[0] != '/' && directory != nullptr ? joinPath(directory, file) : std::string(file);
+        std::vector<std::string> steps;
+        for (std::string::size_type start = 0, end; start <= path.size(); start = end + 1) {
+            end = std::min(path.find('/', start), path.size());
+            const std::string step = path.substr(start, end - start);
+            if (step == ".." && !steps.empty() && steps.back() != "..")
+                steps.pop_back();
+            else if (!step.empty() && step != "." && !(step == ".." && path[0] == '/'))
+                steps.push_back(step);
+        }
+        std::string tidy = path[0] == '/' ? "/" : "";
+        for (std::size_t i = 0; i != steps.size(); ++i) tidy += (i == 0 ? "" : "/") + steps[i];
+        return tidy;
     }
 
     static void lineOf(Dwarf_Die* unit, Dwarf_Addr address, NativeFrame& frame) {
