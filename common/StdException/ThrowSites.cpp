@@ -505,7 +505,7 @@ std::string symbolFunction(const char* symbol) {
 }
 
 // A DIE's function name: the demangled linkage name of the function (through
-// its abstract origin or specification). g++ writes none for a function of
+// its abstract origin or its declaration). g++ writes none for a function of
 // internal linkage (static, or in an anonymous namespace): then the name of
 // the symbol that holds the code, when there is one (symbol, demangled) and
 // it names the same function, else the DIE's plain name.
