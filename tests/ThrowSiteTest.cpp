@@ -1,5 +1,5 @@
 // Throw sites, built at -O2 -g, the way an application ships. The same tests
-// run with the capture library linked (STDEXCEPTION_CAPTURE_LINKED),
+// run with the capture library linked (STDEXCEPTION_EXPECT_CAPTURE set),
 // preloaded (LD_PRELOAD), and not there at all: the frames, and the reports
 // that show them, must follow; the reports of 1.0 must not change.
 
@@ -21,11 +21,8 @@ void ThrowInt(int value);
 
 namespace {
 
-#ifndef STDEXCEPTION_CAPTURE_LINKED
-#    define STDEXCEPTION_CAPTURE_LINKED false
-#endif
 const bool kCapture =
-    STDEXCEPTION_CAPTURE_LINKED ||
+    std::getenv("STDEXCEPTION_EXPECT_CAPTURE") != nullptr ||
     std::string(std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "").find("ThrowSites") !=
         std::string::npos;
 
