@@ -11,6 +11,9 @@
 #include "TextStream.h"
 #include "ThrowSite"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -208,6 +211,128 @@ void AppendHex(std::string& out, std::uintptr_t n) {
     out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
 }
 
+// Appends x, finite, as the shortest decimal text that reads back as x, always
+// with a point or an exponent so that it reads back as a floating-point
+// number ("1.0", not "1"): in positional notation when its decimal exponent
+// is from -5 to 14, in scientific notation with a signed exponent of at least
+// two digits otherwise ("1e+15", "1.5e-07"), as JSON libraries commonly write
+// numbers. std::to_chars gives the digits whatever the locale.
+void AppendReal(std::string& out, double x) {
+    char buffer[32];
+    const char* p = buffer;
+    const char* const end =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
+    if (*p == '-') out += *p++;
+    // [d][.ddd]e(+|-)dd: the digits without the point, and the exponent.
+    const char* const e = std::find(p, end, 'e');
+    std::string digits(1, *p);
+    if (e - p > 1) digits.append(p + 2, e);
+    int exponent = 0;
+    for (const char* q = e + 2; q != end; ++q) exponent = exponent * 10 + (*q - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const int k = static_cast<int>(digits.size()), n = exponent + 1;  // n digits before the point
+    if (k <= n && n <= 15) {
+        out += digits;
+        out.append(static_cast<std::size_t>(n - k), '0');
+        out += ".0";
+    } else if (0 < n && n <= 15) {
+        out.append(digits, 0, static_cast<std::size_t>(n));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(n), std::string::npos);
+    } else if (-4 < n && n <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-n), '0');
+        out += digits;
+    } else {
+        out += digits[0];
+        if (k > 1) out.append(".").append(digits, 1, std::string::npos);
+        out += exponent < 0 ? "e-" : "e+";
+        if (exponent > -10 && exponent < 10) out += '0';
+        AppendNumber(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
+    }
+}
+
+// Appends a value other than text: integers exact, finite reals as
+// AppendReal writes them, the others as NaN, Infinity or -Infinity, booleans
+// as true or false.
+void AppendScalar(std::string& out, const FieldValue& value) {
+    switch (value.GetKind()) {
+        case FieldValue::Integer: {
+            const std::int64_t n = value.GetInteger();
+            if (n < 0) out += '-';
+            // The magnitude in unsigned arithmetic, which holds that of the least value too.
+            AppendNumber(out, n < 0 ? 0 - static_cast<std::uint64_t>(n) : std::uint64_t(n));
+            break;
+        }
+        case FieldValue::Unsigned:
+            AppendNumber(out, value.GetUnsigned());
+            break;
+        case FieldValue::Real: {
+            const double x = value.GetReal();
+            if (std::isfinite(x))
+                AppendReal(out, x);
+            else
+                out += std::isnan(x) ? "NaN" : x < 0 ? "-Infinity" : "Infinity";
+            break;
+        }
+        case FieldValue::Boolean:
+            out += value.GetBoolean() ? "true" : "false";
+            break;
+        case FieldValue::Text:
+            out += value.GetText();
+            break;
+    }
+}
+
+// Appends value in Markup: text through the text encoder, the rest as
+// AppendScalar writes it.
+template <class Markup>
+void AppendValue(std::string& out, const FieldValue& value) {
+    if (value.GetKind() == FieldValue::Text)
+        AppendText<Markup>(out, value.GetText());
+    else
+        AppendScalar(out, value);
+}
+
+// The fields of a record, where it has any: after the throw site, as the
+// object "fields" in JSON, keys in order, and as a Fields element in XML, one
+// Field a field, named and typed in attributes. Keys go through the same
+// encoder as every other text, and so do two keys that differ only in bytes
+// that encode alike: both are written as they come. JSON writes text, and
+// the reals it has no number for, as strings.
+void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
+    if (fields == nullptr) return;
+    out += ",\"fields\":{\"";
+    for (std::size_t i = 0; i != fields->size(); ++i) {
+        const std::pair<std::string, FieldValue>& field = (*fields)[i];
+        const FieldValue::Kind kind = field.second.GetKind();
+        const bool quoted = kind == FieldValue::Text ||
+                            (kind == FieldValue::Real && !std::isfinite(field.second.GetReal()));
+        if (i != 0) out += ",\"";
+        AppendText<JSON>(out, field.first);
+        out += quoted ? "\":\"" : "\":";
+        AppendValue<JSON>(out, field.second);
+        if (quoted) out += '"';
+    }
+    out += "}";
+}
+
+void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
+    if (fields == nullptr) return;
+    static const char* const types[] = {"\" type=\"text\">", "\" type=\"integer\">",
+                                        "\" type=\"unsigned\">", "\" type=\"real\">",
+                                        "\" type=\"boolean\">"};
+    out += "<Fields>";
+    for (const std::pair<std::string, FieldValue>& field : *fields) {
+        out += "<Field name=\"";
+        AppendText<XML>(out, field.first);
+        out += types[field.second.GetKind()];
+        AppendValue<XML>(out, field.second);
+        out += "</Field>";
+    }
+    out += "</Fields>";
+}
+
 // The throw site of a record, where the capture library recorded one: after
 // the call trace, as "throwSite" (and "thrownType" for a foreign object) in
 // JSON, and as a ThrowSite element in XML.
@@ -285,6 +410,9 @@ std::size_t RoughSize(const StdException& e) {
                           size += 128 + entry.file.size() + entry.funcsig.size() +
                                   entry.parameters.size() + entry.comment.size();
                       });
+    if (const RecordExtras::Fields* fields = FieldsOf(e))
+        for (const std::pair<std::string, FieldValue>& field : *fields)
+            size += 48 + field.first.size() + field.second.GetText().size();
     ForEachNested(e, [&](int, const StdException& nested) { size += RoughSize(nested); });
     return size;
 }
@@ -381,6 +509,7 @@ void Write(std::string& out, const StdException& e, const Layout& layout) {
                       });
     out += layout.traceEnd;
     WriteThrowSite(Markup(), out, GetThrowSite(e), GetThrownType(e));
+    WriteFields(Markup(), out, FieldsOf(e));
     ForEachNested(e, [&](int kind, const StdException& nested) {
         out += layout.nested[kind][0];
         Write<Markup>(out, nested, layout);
@@ -421,16 +550,24 @@ void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
     }
 }
 
-// Writes the readable report of e at indent: "TypeName: description", the
-// shown entries origin first, neighbours in one function as one entry with
-// their lines, the frames of the throw site, then the nested exceptions,
-// indented further.
+// Writes the readable report of e at indent: "TypeName: description", its
+// fields one a line ("key: value"), the shown entries origin first, neighbours in one function as
+// one entry with their lines, the frames of the throw site, then the nested exceptions, indented
+// further.
 void WriteReadable(std::string& out, const StdException& e, const std::string& indent) {
     out += indent;
     out += e.TypeName();
     out += ": ";
     AppendLines(out, e.DisplayValue(), indent + "  ");
     out += '\n';
+    if (const RecordExtras::Fields* fields = FieldsOf(e))
+        for (const std::pair<std::string, FieldValue>& field : *fields) {
+            out += indent + "  " + field.first + ": ";
+            std::string value;
+            AppendScalar(value, field.second);
+            AppendLines(out, value, indent + "    ");
+            out += '\n';
+        }
     std::vector<const CallTraceEntry*> group;
     const auto writeGroup = [&] {
         if (group.empty()) return;
