@@ -211,87 +211,107 @@ void AppendHex(std::string& out, std::uintptr_t n) {
     out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
 }
 
-// Appends x, finite, as the shortest decimal text that reads back as x, always
-// with a point or an exponent so that it reads back as a floating-point
-// number ("1.0", not "1"): in positional notation when its decimal exponent
-// is from -5 to 14, in scientific notation with a signed exponent of at least
-// two digits otherwise ("1e+15", "1.5e-07"), as JSON libraries commonly write
-// numbers. std::to_chars gives the digits whatever the locale.
-void AppendReal(std::string& out, double x) {
+// A piece of fixed text with its length, both known at compile time, so that
+// appending it does not count its characters.
+struct Piece {
+    const char* text;
+    std::size_t size;
+};
+
+template <std::size_t N>
+constexpr Piece P(const char (&text)[N]) {
+    return Piece{text, N - 1};
+}
+
+std::string& operator+=(std::string& out, const Piece& piece) {
+    return out.append(piece.text, piece.size);
+}
+
+// Writes the decimal digits of n at out and returns their end.
+char* FormatNumber(char* out, std::uint64_t n) {
+    char digits[20];
+    char* first = digits + sizeof digits;
+    do {
+        *--first = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    return std::copy(first, digits + sizeof digits, out);
+}
+
+// Writes x, finite, at out as the shortest decimal text that reads back as
+// x, always with a point or an exponent so that it reads back as a
+// floating-point number ("1.0", not "1"): in positional notation when its
+// decimal exponent is from -5 to 14, in scientific notation with a signed
+// exponent of at least two digits otherwise ("1e+15", "1.5e-07"), as JSON
+// libraries commonly write numbers; returns the end, at most 25 characters
+// on. std::to_chars gives the digits whatever the locale.
+char* FormatReal(char* out, double x) {
     char buffer[32];
     const char* p = buffer;
     const char* const end =
         std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
-    if (*p == '-') out += *p++;
+    if (*p == '-') *out++ = *p++;
     // [d][.ddd]e(+|-)dd: the digits without the point, and the exponent.
     const char* const e = std::find(p, end, 'e');
-    std::string digits(1, *p);
-    if (e - p > 1) digits.append(p + 2, e);
+    char digits[20];
+    char* const last = std::copy(p + 2 > e ? e : p + 2, e, digits + 1);
+    digits[0] = *p;
     int exponent = 0;
-    for (const char* q = e + 2; q != end; ++q) exponent = exponent * 10 + (*q - '0');
+    for (const char* q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
     if (e[1] == '-') exponent = -exponent;
-    const int k = static_cast<int>(digits.size()), n = exponent + 1;  // n digits before the point
+    const int k = static_cast<int>(last - digits), n = exponent + 1;  // n digits before the point
     if (k <= n && n <= 15) {
-        out += digits;
-        out.append(static_cast<std::size_t>(n - k), '0');
-        out += ".0";
+        out = std::fill_n(std::copy(digits, last, out), n - k, '0');
+        *out++ = '.';
+        *out++ = '0';
     } else if (0 < n && n <= 15) {
-        out.append(digits, 0, static_cast<std::size_t>(n));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(n), std::string::npos);
+        out = std::copy(digits, digits + n, out);
+        *out++ = '.';
+        out = std::copy(digits + n, last, out);
     } else if (-4 < n && n <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-n), '0');
-        out += digits;
+        *out++ = '0';
+        *out++ = '.';
+        out = std::copy(digits, last, std::fill_n(out, -n, '0'));
     } else {
-        out += digits[0];
-        if (k > 1) out.append(".").append(digits, 1, std::string::npos);
-        out += exponent < 0 ? "e-" : "e+";
-        if (exponent > -10 && exponent < 10) out += '0';
-        AppendNumber(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
+        *out++ = digits[0];
+        if (k > 1) *out++ = '.';
+        out = std::copy(digits + 1, last, out);
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        if (exponent > -10 && exponent < 10) *out++ = '0';
+        out = FormatNumber(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
     }
+    return out;
 }
 
-// Appends a value other than text: integers exact, finite reals as
-// AppendReal writes them, the others as NaN, Infinity or -Infinity, booleans
-// as true or false.
-void AppendScalar(std::string& out, const FieldValue& value) {
+// Writes a value other than text at out and returns the end, at most 25
+// characters on: integers exact, finite reals as FormatReal writes them, the
+// others as NaN, Infinity or -Infinity, booleans as true or false.
+char* FormatScalar(char* out, const FieldValue& value) {
+    const auto put = [&](const char* text) {
+        while (*text != 0) *out++ = *text++;
+        return out;
+    };
     switch (value.GetKind()) {
         case FieldValue::Integer: {
             const std::int64_t n = value.GetInteger();
-            if (n < 0) out += '-';
+            if (n < 0) *out++ = '-';
             // The magnitude in unsigned arithmetic, which holds that of the least value too.
-            AppendNumber(out, n < 0 ? 0 - static_cast<std::uint64_t>(n) : std::uint64_t(n));
-            break;
+            return FormatNumber(out, n < 0 ? 0 - static_cast<std::uint64_t>(n) : std::uint64_t(n));
         }
         case FieldValue::Unsigned:
-            AppendNumber(out, value.GetUnsigned());
-            break;
+            return FormatNumber(out, value.GetUnsigned());
         case FieldValue::Real: {
             const double x = value.GetReal();
-            if (std::isfinite(x))
-                AppendReal(out, x);
-            else
-                out += std::isnan(x) ? "NaN" : x < 0 ? "-Infinity" : "Infinity";
-            break;
+            if (std::isfinite(x)) return FormatReal(out, x);
+            return put(std::isnan(x) ? "NaN" : x < 0 ? "-Infinity" : "Infinity");
         }
         case FieldValue::Boolean:
-            out += value.GetBoolean() ? "true" : "false";
-            break;
+            return put(value.GetBoolean() ? "true" : "false");
         case FieldValue::Text:
-            out += value.GetText();
             break;
     }
-}
-
-// Appends value in Markup: text through the text encoder, the rest as
-// AppendScalar writes it.
-template <class Markup>
-void AppendValue(std::string& out, const FieldValue& value) {
-    if (value.GetKind() == FieldValue::Text)
-        AppendText<Markup>(out, value.GetText());
-    else
-        AppendScalar(out, value);
+    return out;
 }
 
 // The fields of a record, where it has any: after the throw site, as the
@@ -299,22 +319,28 @@ void AppendValue(std::string& out, const FieldValue& value) {
 // Field a field, named and typed in attributes. Keys go through the same
 // encoder as every other text, and so do two keys that differ only in bytes
 // that encode alike: both are written as they come. JSON writes text, and
-// the reals it has no number for, as strings.
+// the reals it has no number for, as strings. Each field is appended in as
+// few pieces as it can be, the closing quote of a string with what follows.
 void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
     if (fields == nullptr) return;
-    out += ",\"fields\":{\"";
+    out += P(",\"fields\":{\"");
+    bool quoted = false;  // the last value written was a string
     for (std::size_t i = 0; i != fields->size(); ++i) {
         const std::pair<std::string, FieldValue>& field = (*fields)[i];
-        const FieldValue::Kind kind = field.second.GetKind();
-        const bool quoted = kind == FieldValue::Text ||
-                            (kind == FieldValue::Real && !std::isfinite(field.second.GetReal()));
-        if (i != 0) out += ",\"";
+        if (i != 0) out += quoted ? P("\",\"") : P(",\"");
         AppendText<JSON>(out, field.first);
-        out += quoted ? "\":\"" : "\":";
-        AppendValue<JSON>(out, field.second);
-        if (quoted) out += '"';
+        quoted = field.second.GetKind() == FieldValue::Text;
+        if (quoted) {
+            out += P("\":\"");
+            AppendText<JSON>(out, field.second.GetText());
+            continue;
+        }
+        quoted =
+            field.second.GetKind() == FieldValue::Real && !std::isfinite(field.second.GetReal());
+        char text[32] = {'"', ':', '"'};  // ":" before a string, ": before a number
+        out.append(text, FormatScalar(text + 2 + quoted, field.second));
     }
-    out += "}";
+    out += quoted ? P("\"}") : P("}");
 }
 
 void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
@@ -322,15 +348,20 @@ void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
     static const char* const types[] = {"\" type=\"text\">", "\" type=\"integer\">",
                                         "\" type=\"unsigned\">", "\" type=\"real\">",
                                         "\" type=\"boolean\">"};
-    out += "<Fields>";
+    out += P("<Fields>");
     for (const std::pair<std::string, FieldValue>& field : *fields) {
-        out += "<Field name=\"";
+        out += P("<Field name=\"");
         AppendText<XML>(out, field.first);
         out += types[field.second.GetKind()];
-        AppendValue<XML>(out, field.second);
-        out += "</Field>";
+        if (field.second.GetKind() == FieldValue::Text) {
+            AppendText<XML>(out, field.second.GetText());
+        } else {
+            char text[32];
+            out.append(text, FormatScalar(text, field.second));
+        }
+        out += P("</Field>");
     }
-    out += "</Fields>";
+    out += P("</Fields>");
 }
 
 // The throw site of a record, where the capture library recorded one: after
@@ -419,22 +450,6 @@ std::size_t RoughSize(const StdException& e) {
 
 // The fixed text of one well-formed rendering around the fields it writes,
 // in the order in which it is written.
-// A piece of fixed text with its length, both known at compile time, so that
-// appending it does not count its characters.
-struct Piece {
-    const char* text;
-    std::size_t size;
-};
-
-template <std::size_t N>
-constexpr Piece P(const char (&text)[N]) {
-    return Piece{text, N - 1};
-}
-
-std::string& operator+=(std::string& out, const Piece& piece) {
-    return out.append(piece.text, piece.size);
-}
-
 struct Layout {
     Piece name;         // before the TypeName
     Piece value;        // before the DisplayValue
@@ -563,9 +578,11 @@ void WriteReadable(std::string& out, const StdException& e, const std::string& i
     if (const RecordExtras::Fields* fields = FieldsOf(e))
         for (const std::pair<std::string, FieldValue>& field : *fields) {
             out += indent + "  " + field.first + ": ";
-            std::string value;
-            AppendScalar(value, field.second);
-            AppendLines(out, value, indent + "    ");
+            char text[32];
+            if (field.second.GetKind() == FieldValue::Text)
+                AppendLines(out, field.second.GetText(), indent + "    ");
+            else
+                out.append(text, FormatScalar(text, field.second));
             out += '\n';
         }
     std::vector<const CallTraceEntry*> group;
