@@ -151,6 +151,14 @@ constexpr std::uint64_t PlainBits(unsigned first, unsigned i = 0) {
                    : std::uint64_t(Markup::Plain(first + i)) << i | PlainBits<Markup>(first, i + 1);
 }
 
+// Whether Markup writes the byte c as it is, looked up in two words made at
+// compile time.
+template <class Markup>
+bool IsPlain(unsigned char c) {
+    static constexpr std::uint64_t plain[2] = {PlainBits<Markup>(0), PlainBits<Markup>(64)};
+    return c < 0x80 && (plain[c >> 6] >> (c & 63) & 1) != 0;
+}
+
 // Appends the 8-bit text to out in Markup. A valid UTF-8 sequence stays as it
 // is, each other byte stands for the character of the same number (U+0080 to
 // U+00FF) and is written in UTF-8; Markup escapes the ASCII characters it does
@@ -162,9 +170,8 @@ void AppendText(std::string& out, const std::string& text) {
     const unsigned char* const end = p + text.size();
     const unsigned char* run = p;  // the first byte not appended yet
     // ASCII bytes that stand as they are, looked up in two words made at compile time.
-    static constexpr std::uint64_t plain[2] = {PlainBits<Markup>(0), PlainBits<Markup>(64)};
     while (p != end) {
-        if (*p < 0x80 && (plain[*p >> 6] >> (*p & 63) & 1) != 0) {
+        if (IsPlain<Markup>(*p)) {
             ++p;
             continue;
         }
@@ -314,33 +321,70 @@ char* FormatScalar(char* out, const FieldValue& value) {
     return out;
 }
 
+// Fixed text, short keys and numbers gathered on the stack, so that they
+// are appended to a report in one go.
+class Pending {
+public:
+    Pending() : end(text) {}
+    void Put(const Piece& piece) { end = std::copy(piece.text, piece.text + piece.size, end); }
+    // Put: takes key when it is short and Markup writes it as it is; otherwise
+    // appends what is pending and key through the text encoder.
+    template <class Markup>
+    void Put(std::string& out, const std::string& key) {
+        if (key.size() <= 64 &&
+            std::all_of(key.begin(), key.end(), [](char c) { return IsPlain<Markup>(c); })) {
+            end = std::copy(key.begin(), key.end(), end);
+        } else {
+            Flush(out);
+            AppendText<Markup>(out, key);
+        }
+    }
+    void Put(const FieldValue& value) { end = FormatScalar(end, value); }
+    void Flush(std::string& out) {
+        out.append(text, end);
+        end = text;
+    }
+    // MakeRoom: appends what is pending unless there is room for one more
+    // field: a separator, a key of 64 bytes, a number and the closing text.
+    void MakeRoom(std::string& out) {
+        if (text + sizeof text - end < 128) Flush(out);
+    }
+
+private:
+    char text[512];
+    char* end;
+};
+
 // The fields of a record, where it has any: after the throw site, as the
 // object "fields" in JSON, keys in order, and as a Fields element in XML, one
 // Field a field, named and typed in attributes. Keys go through the same
 // encoder as every other text, and so do two keys that differ only in bytes
 // that encode alike: both are written as they come. JSON writes text, and
-// the reals it has no number for, as strings. Each field is appended in as
-// few pieces as it can be, the closing quote of a string with what follows.
+// the reals it has no number for, as strings. Between two text values
+// everything is appended in one go.
 void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
     if (fields == nullptr) return;
-    out += P(",\"fields\":{\"");
+    Pending pending;
+    pending.Put(P(",\"fields\":{\""));
     bool quoted = false;  // the last value written was a string
     for (std::size_t i = 0; i != fields->size(); ++i) {
         const std::pair<std::string, FieldValue>& field = (*fields)[i];
-        if (i != 0) out += quoted ? P("\",\"") : P(",\"");
-        AppendText<JSON>(out, field.first);
-        quoted = field.second.GetKind() == FieldValue::Text;
-        if (quoted) {
-            out += P("\":\"");
-            AppendText<JSON>(out, field.second.GetText());
-            continue;
+        pending.MakeRoom(out);
+        if (i != 0) pending.Put(quoted ? P("\",\"") : P(",\""));
+        pending.Put<JSON>(out, field.first);
+        const FieldValue& value = field.second;
+        quoted = value.GetKind() == FieldValue::Text ||
+                 (value.GetKind() == FieldValue::Real && !std::isfinite(value.GetReal()));
+        pending.Put(quoted ? P("\":\"") : P("\":"));
+        if (value.GetKind() != FieldValue::Text) {
+            pending.Put(value);
+        } else {
+            pending.Flush(out);
+            AppendText<JSON>(out, value.GetText());
         }
-        quoted =
-            field.second.GetKind() == FieldValue::Real && !std::isfinite(field.second.GetReal());
-        char text[32] = {'"', ':', '"'};  // ":" before a string, ": before a number
-        out.append(text, FormatScalar(text + 2 + quoted, field.second));
     }
-    out += quoted ? P("\"}") : P("}");
+    pending.Put(quoted ? P("\"}") : P("}"));
+    pending.Flush(out);
 }
 
 void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
