@@ -236,28 +236,59 @@ std::string& operator+=(std::string& out, const Piece& piece) {
 
 // Writes the decimal digits of n at out and returns their end.
 char* FormatNumber(char* out, std::uint64_t n) {
-    char digits[20];
-    char* first = digits + sizeof digits;
+    char* end = out + 1;
+    for (std::uint64_t rest = n / 10; rest != 0; rest /= 10) ++end;
+    char* p = end;
     do {
-        *--first = static_cast<char>('0' + n % 10);
+        *--p = static_cast<char>('0' + n % 10);
         n /= 10;
     } while (n != 0);
-    return std::copy(first, digits + sizeof digits, out);
+    return end;
 }
 
 // Writes x, finite, at out as the shortest decimal text that reads back as
 // x, always with a point or an exponent so that it reads back as a
 // floating-point number ("1.0", not "1"): in positional notation when its
-// decimal exponent is from -5 to 14, in scientific notation with a signed
+// decimal exponent is from -4 to 14, in scientific notation with a signed
 // exponent of at least two digits otherwise ("1e+15", "1.5e-07"), as JSON
 // libraries commonly write numbers; returns the end, at most 25 characters
 // on. std::to_chars gives the digits whatever the locale.
 char* FormatReal(char* out, double x) {
+    if (std::signbit(x)) {
+        *out++ = '-';
+        x = -x;
+    }
+    // The numbers that people set mostly have a few decimals. The least number
+    // d of them for which the nearest integer m to x * 10^d reads back as x
+    // (m / 10^d, exact operands and one rounding, equals x) is what the
+    // general way finds too, as long as x * 10^d stays below 2^50, where m is
+    // exact and no two integers come that near x * 10^d.
+    if (x >= 1e-4 && x < 1e15) {
+        double scale = 1;  // 10^d, exact
+        for (int d = 0; x * scale < 0x1p50; ++d, scale *= 10) {
+            const double m = std::nearbyint(x * scale);
+            if (m / scale != x) continue;
+            if (m < scale) {  // 0.[0...]digits
+                *out++ = '0';
+                *out++ = '.';
+                for (double rest = m * 10; rest < scale; rest *= 10) *out++ = '0';
+                return FormatNumber(out, static_cast<std::uint64_t>(m));
+            }
+            char* const last = FormatNumber(out, static_cast<std::uint64_t>(m));
+            if (d == 0) {
+                last[0] = '.';
+                last[1] = '0';
+                return last + 2;
+            }
+            for (char* p = last; p != last - d; --p) *p = p[-1];  // room for the point
+            last[-d] = '.';
+            return last + 1;
+        }
+    }
     char buffer[32];
     const char* p = buffer;
     const char* const end =
         std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
-    if (*p == '-') *out++ = *p++;
     // [d][.ddd]e(+|-)dd: the digits without the point, and the exponent.
     const char* const e = std::find(p, end, 'e');
     char digits[20];
@@ -322,18 +353,26 @@ char* FormatScalar(char* out, const FieldValue& value) {
 }
 
 // Fixed text, short keys and numbers gathered on the stack, so that they
-// are appended to a report in one go.
+// are appended to a report in one go. They are short: bytes are copied one
+// by one, which costs less than a call to copy them.
 class Pending {
 public:
     Pending() : end(text) {}
-    void Put(const Piece& piece) { end = std::copy(piece.text, piece.text + piece.size, end); }
+    void Put(const Piece& piece) {
+        for (std::size_t i = 0; i != piece.size; ++i) *end++ = piece.text[i];
+    }
     // Put: takes key when it is short and Markup writes it as it is; otherwise
     // appends what is pending and key through the text encoder.
     template <class Markup>
     void Put(std::string& out, const std::string& key) {
-        if (key.size() <= 64 &&
-            std::all_of(key.begin(), key.end(), [](char c) { return IsPlain<Markup>(c); })) {
-            end = std::copy(key.begin(), key.end(), end);
+        char* p = end;
+        if (key.size() <= 64)
+            for (const char c : key) {
+                if (!IsPlain<Markup>(static_cast<unsigned char>(c))) break;
+                *p++ = c;
+            }
+        if (p - end == static_cast<std::ptrdiff_t>(key.size())) {
+            end = p;
         } else {
             Flush(out);
             AppendText<Markup>(out, key);
