@@ -2,8 +2,9 @@
 // the usual alternatives in one process: an exception passing up through
 // guarded frames, the normal path of a guarded function, constructing each
 // kind, rendering traces and chains (the JSON and escaped XML reports beside
-// the XML report), and copying chains. After the runs each
-// figure is printed with its ratio to its floor, then the target ratios.
+// the XML report, the JSON report of records with fields beside the one of
+// records without), and copying chains. After the runs each figure is
+// printed with its ratio to its floor, then the target ratios.
 
 #include <StdException/Guard>
 #include <StdException/Reports>

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <future>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <typeinfo>
@@ -242,21 +243,28 @@ CPPException::CPPException(const std::string& file, std::uint32_t line, const st
       typeName(ReadableTypeName(typeid(e))) {
     // The frames of e's throw, when e is a thrown object whose throw was captured.
     TakeThrowSite(*this, dynamic_cast<const void*>(&e), false);
-    // What the error carries besides its message, as data.
+    // What the error carries besides its message, as data. The kinds that
+    // carry nothing besides and are translated most often are known by the
+    // address of their type information alone, which spares them two failing
+    // casts; another kind costs those casts.
+    const std::type_info* const type = &typeid(e);
+    for (const std::type_info* plain :
+         {&typeid(std::runtime_error), &typeid(std::invalid_argument), &typeid(std::out_of_range),
+          &typeid(std::logic_error), &typeid(std::length_error), &typeid(std::bad_alloc)})
+        if (type == plain) return;
     const std::error_code* code = nullptr;
-    if (const std::system_error* system = dynamic_cast<const std::system_error*>(&e))
+    const std::filesystem::filesystem_error* fs = nullptr;
+    if (const std::system_error* system = dynamic_cast<const std::system_error*>(&e)) {
         code = &system->code();
-    else if (const std::future_error* future = dynamic_cast<const std::future_error*>(&e))
+        fs = dynamic_cast<const std::filesystem::filesystem_error*>(system);
+    } else if (const std::future_error* future = dynamic_cast<const std::future_error*>(&e)) {
         code = &future->code();
-    if (code != nullptr) {
-        SetField("errorCode", code->value());
-        SetField("errorCategory", code->category().name());
     }
-    if (const std::filesystem::filesystem_error* fs =
-            dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
-        if (!fs->path1().empty()) SetField("path1", fs->path1().string());
-        if (!fs->path2().empty()) SetField("path2", fs->path2().string());
-    }
+    if (code == nullptr) return;
+    SetField("errorCode", code->value());
+    SetField("errorCategory", code->category().name());
+    if (fs != nullptr && !fs->path1().empty()) SetField("path1", fs->path1().string());
+    if (fs != nullptr && !fs->path2().empty()) SetField("path2", fs->path2().string());
 }
 
 CPPException::CPPException(const CPPException& e)
