@@ -352,7 +352,7 @@ char* FormatScalar(char* out, const FieldValue& value) {
     return out;
 }
 
-// Fixed text, short keys and numbers gathered on the stack, so that they
+// Fixed text, short texts and numbers gathered on the stack, so that they
 // are appended to a report in one go. They are short: bytes are copied one
 // by one, which costs less than a call to copy them.
 class Pending {
@@ -361,21 +361,21 @@ public:
     void Put(const Piece& piece) {
         for (std::size_t i = 0; i != piece.size; ++i) *end++ = piece.text[i];
     }
-    // Put: takes key when it is short and Markup writes it as it is; otherwise
-    // appends what is pending and key through the text encoder.
+    // Put: takes text when it is short and Markup writes it as it is;
+    // otherwise appends what is pending and text through the text encoder.
     template <class Markup>
-    void Put(std::string& out, const std::string& key) {
+    void Put(std::string& out, const std::string& text) {
         char* p = end;
-        if (key.size() <= 64)
-            for (const char c : key) {
+        if (text.size() <= 64)
+            for (const char c : text) {
                 if (!IsPlain<Markup>(static_cast<unsigned char>(c))) break;
                 *p++ = c;
             }
-        if (p - end == static_cast<std::ptrdiff_t>(key.size())) {
+        if (p - end == static_cast<std::ptrdiff_t>(text.size())) {
             end = p;
         } else {
             Flush(out);
-            AppendText<Markup>(out, key);
+            AppendText<Markup>(out, text);
         }
     }
     void Put(const FieldValue& value) { end = FormatScalar(end, value); }
@@ -384,9 +384,9 @@ public:
         end = text;
     }
     // MakeRoom: appends what is pending unless there is room for one more
-    // field: a separator, a key of 64 bytes, a number and the closing text.
+    // field: a separator, a key and a value of 64 bytes each, and the closing text.
     void MakeRoom(std::string& out) {
-        if (text + sizeof text - end < 128) Flush(out);
+        if (text + sizeof text - end < 160) Flush(out);
     }
 
 private:
@@ -399,8 +399,8 @@ private:
 // Field a field, named and typed in attributes. Keys go through the same
 // encoder as every other text, and so do two keys that differ only in bytes
 // that encode alike: both are written as they come. JSON writes text, and
-// the reals it has no number for, as strings. Between two text values
-// everything is appended in one go.
+// the reals it has no number for, as strings. Everything but long texts and
+// texts that need escaping is appended in one go.
 void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
     if (fields == nullptr) return;
     Pending pending;
@@ -415,12 +415,10 @@ void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
         quoted = value.GetKind() == FieldValue::Text ||
                  (value.GetKind() == FieldValue::Real && !std::isfinite(value.GetReal()));
         pending.Put(quoted ? P("\":\"") : P("\":"));
-        if (value.GetKind() != FieldValue::Text) {
+        if (value.GetKind() == FieldValue::Text)
+            pending.Put<JSON>(out, value.GetText());
+        else
             pending.Put(value);
-        } else {
-            pending.Flush(out);
-            AppendText<JSON>(out, value.GetText());
-        }
     }
     pending.Put(quoted ? P("\"}") : P("}"));
     pending.Flush(out);
