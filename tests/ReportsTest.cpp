@@ -95,10 +95,11 @@ std::vector<std::string> Leaves(const Json& j, std::vector<std::string> out = {}
                                 bool named = false) {
     if (!j.is_structured())
         out.push_back(j.is_string() ? Decoded(j.get<std::string>(), true) : j.dump());
-    for (const auto& item : j.items()) {
-        if (named) out.push_back(Decoded(item.key(), true));
-        if (j.is_structured()) out = Leaves(item.value(), std::move(out), item.key() == "fields");
-    }
+    else
+        for (const auto& item : j.items()) {
+            if (named) out.push_back(Decoded(item.key(), true));
+            out = Leaves(item.value(), std::move(out), item.key() == "fields");
+        }
     return out;
 }
 

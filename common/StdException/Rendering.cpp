@@ -169,7 +169,6 @@ void AppendText(std::string& out, const std::string& text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* const end = p + text.size();
     const unsigned char* run = p;  // the first byte not appended yet
-    // ASCII bytes that stand as they are, looked up in two words made at compile time.
     while (p != end) {
         if (IsPlain<Markup>(*p)) {
             ++p;
@@ -647,9 +646,9 @@ void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
 }
 
 // Writes the readable report of e at indent: "TypeName: description", its
-// fields one a line ("key: value"), the shown entries origin first, neighbours in one function as
-// one entry with their lines, the frames of the throw site, then the nested exceptions, indented
-// further.
+// fields one a line ("key: value"), the shown entries origin first,
+// neighbours in one function as one entry with their lines, the frames of the
+// throw site, then the nested exceptions, indented further.
 void WriteReadable(std::string& out, const StdException& e, const std::string& indent) {
     out += indent;
     out += e.TypeName();
