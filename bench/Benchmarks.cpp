@@ -2,9 +2,10 @@
 // the usual alternatives in one process: an exception passing up through
 // guarded frames, with and without the capture of its throw site, the normal
 // path of a guarded function, constructing each kind, rendering traces and
-// chains (the JSON and escaped XML reports beside the XML report), reading a
-// throw site, and copying chains. After the runs each figure is printed with
-// its ratio to its floor, then the target ratios.
+// chains (the JSON and escaped XML reports beside the XML report, the JSON
+// report of records with fields beside the one of records without), reading
+// a throw site, and copying chains. After the runs each figure is printed
+// with its ratio to its floor, then the target ratios.
 
 #include <StdException/Guard>
 #include <StdException/Reports>
@@ -237,13 +238,21 @@ std::unique_ptr<FieldError> Record(const std::vector<CallTraceEntry>& entries) {
     return r;
 }
 
-// A record of n entries with `chain` records like it below it, built once.
-const FieldError& Built(std::size_t n, std::size_t chain) {
-    static std::map<std::pair<std::size_t, std::size_t>, std::unique_ptr<FieldError> > built;
-    std::unique_ptr<FieldError>& slot = built[std::make_pair(n, chain)];
+// A record of n entries with `chain` records like it below it, built once;
+// with fields, each record has five, one of each kind of value.
+const FieldError& Built(std::size_t n, std::size_t chain, bool fields = false) {
+    static std::map<std::pair<std::size_t, std::size_t>, std::unique_ptr<FieldError> > built[2];
+    std::unique_ptr<FieldError>& slot = built[fields][std::make_pair(n, chain)];
     if (!slot) {
         slot = Record(Entries(n));
-        if (chain > 0) slot->AddPreviousException(&Built(n, chain - 1));
+        if (fields) {
+            slot->SetField("field", "port");
+            slot->SetField("index", -7);
+            slot->SetField("offset", std::size_t(8080));
+            slot->SetField("ratio", 0.25);
+            slot->SetField("required", true);
+        }
+        if (chain > 0) slot->AddPreviousException(&Built(n, chain - 1, fields));
     }
     return *slot;
 }
@@ -286,11 +295,12 @@ void FloorXML(std::string& out, const std::vector<CallTraceEntry>& entries, std:
     out.append("</Exception>");
 }
 
-// The reports for tools are measured against AsXML on the same exception.
-enum Renderer { AsString, AsXML, TextFloor, XMLFloor, JSONReport, EscapedXMLReport };
+// The reports for tools are measured against AsXML on the same exception;
+// the JSON report of records with fields against the one of records without.
+enum Renderer { AsString, AsXML, TextFloor, XMLFloor, JSONReport, EscapedXMLReport, JSONFields };
 
 void Render(benchmark::State& state, Renderer renderer, std::size_t n, std::size_t chain) {
-    const FieldError& e = Built(n, chain);
+    const FieldError& e = Built(n, chain, renderer == JSONFields);
     const std::vector<CallTraceEntry> entries = Entries(n);
     auto render = [&] {
         std::string out;
@@ -298,7 +308,7 @@ void Render(benchmark::State& state, Renderer renderer, std::size_t n, std::size
         if (renderer == AsXML) out = e.AsXML();
         if (renderer == TextFloor) FloorText(out, entries, chain);
         if (renderer == XMLFloor) FloorXML(out, entries, chain);
-        if (renderer == JSONReport) out = AsJSON(e);
+        if (renderer == JSONReport || renderer == JSONFields) out = AsJSON(e);
         if (renderer == EscapedXMLReport) out = AsEscapedXML(e);
         return out;
     };
@@ -380,12 +390,13 @@ void RegisterAll() {
             s, [&] { return QUORBEL_MAKE(BadHandlerException, "", message, &original, &handler); });
     });
     // A rendering and its floor share the rest of their names; the floor of the
-    // JSON and escaped XML reports is AsXML.
+    // JSON and escaped XML reports is AsXML, that of the JSON report with
+    // fields the JSON report without.
     auto render = [](const std::string& of, std::size_t n, std::size_t chain) {
-        const char* const names[] = {"AsString", "AsXML",  "TextFloor",
-                                     "XMLFloor", "AsJSON", "AsEscapedXML"};
-        const int floors[] = {TextFloor, XMLFloor, -1, -1, AsXML, AsXML};
-        for (int r = 0; r < 6; ++r)
+        const char* const names[] = {"AsString", "AsXML",        "TextFloor",    "XMLFloor",
+                                     "AsJSON",   "AsEscapedXML", "AsJSON+fields"};
+        const int floors[] = {TextFloor, XMLFloor, -1, -1, AsXML, AsXML, JSONReport};
+        for (int r = 0; r < 7; ++r)
             Add(std::string("Render/") + names[r] + of,
                 floors[r] < 0 ? "" : std::string("Render/") + names[floors[r]] + of, Render,
                 Renderer(r), n, chain);
@@ -498,6 +509,12 @@ void Summarise(Reporter& r) {
         Target((std::string(report) + " / AsXML, the largest over traces and chains").c_str(),
                worst, 1.5);
     }
+    double worst = 0;
+    for (const char* of :
+         {"trace:10", "trace:100", "trace:1000", "chain:1", "chain:10", "chain:100"})
+        worst = std::max(worst, r.Fastest(std::string("Render/AsJSON+fields/") + of) /
+                                    r.Fastest(std::string("Render/AsJSON/") + of));
+    Target("AsJSON, five fields a record / none, the largest", worst, 1.2);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ const char* const usage =
 // the five origin values and the problem. BasicException gives it clone,
 // TypeName (its class name) and the problem as its message, which it heads
 // with "Settings error: "; call trace, chain, reports and strategies come from
-// StdException.
+// StdException. Where the problem lies (source, line, key) it carries as
+// fields, which the reports for tools write as data.
 struct SettingsException : Quorbel::BasicException<SettingsException> {
     using BasicException::BasicException;
     std::string DisplayValue() const override { return "Settings error: " + Message(); }
@@ -116,6 +117,7 @@ static void ApplySetting(Settings& settings, const std::string& key, const std::
 // ParseSettings: reads "key = value" lines; blank lines and '#' comments are
 // skipped. A value that a standard-library call rejected is reported as a
 // SettingsException naming the setting, with the original failure chained.
+// Every SettingsException leaving it carries the source, line and key as fields.
 // It has no guard of its own: what its callees raise comes out of their
 // guards, and what it raises itself has it as its origin, so a report names
 // it once.
@@ -128,17 +130,31 @@ static Settings ParseSettings(std::istream& in, const std::string& source) {
         if (line.empty() || line[0] == '#') continue;
         const std::string where = source + ", line " + std::to_string(number) + ": ";
         const std::size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            QUORBEL_THROW(SettingsException, parameters, "", where + "expected key = value");
+        if (equals == std::string::npos) {
+            SettingsException malformed =
+                QUORBEL_MAKE(SettingsException, parameters, "", where + "expected key = value");
+            malformed.SetField("source", source);
+            malformed.SetField("line", number);
+            throw malformed;
+        }
         const std::string key = Trim(line.substr(0, equals));
         try {
             ApplySetting(settings, key, Trim(line.substr(equals + 1)));
+        } catch (SettingsException& problem) {
+            // What only this level knows, added on the way up.
+            problem.SetField("source", source);
+            problem.SetField("line", number);
+            problem.SetField("key", key);
+            throw;
         } catch (const Quorbel::CPPException& failure) {
             // Built here but not yet thrown, so that the failure can be
             // chained to it first.
             SettingsException replacement =
                 QUORBEL_MAKE(SettingsException, parameters, "replacing a failed conversion",
                              where + "setting '" + key + "' is invalid");
+            replacement.SetField("source", source);
+            replacement.SetField("line", number);
+            replacement.SetField("key", key);
             replacement.AddPreviousException(&failure);
             throw replacement;
         }
@@ -155,8 +171,10 @@ static std::string ReadInput(const std::string& path) {
     while (std::getline(file, line)) text += line + '\n';
     if (!file.eof()) {
         const std::string reason = std::strerror(errno);
-        QUORBEL_THROW(SettingsException, "path(" + path + ")", "",
-                      "cannot read '" + path + "': " + reason);
+        SettingsException unreadable = QUORBEL_MAKE(SettingsException, "path(" + path + ")", "",
+                                                    "cannot read '" + path + "': " + reason);
+        unreadable.SetField("source", path);
+        throw unreadable;
     }
     return text;
 }

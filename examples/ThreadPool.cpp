@@ -5,7 +5,9 @@
 // An exception_ptr carries the exception object itself, not a copy: every
 // rethrow through a guard adds one more entry to that same object. So the
 // failure, collected twice, shows the collecting guard twice in its second
-// report. Exit status 1, since a task fails.
+// report. The worker adds what it knows of the failure, the task's number, as
+// a field of that same object, and the main thread reads it from there.
+// Exit status 1, since a task fails.
 
 #include <StdException/BasicException>
 #include <StdException/Guard>
@@ -49,6 +51,9 @@ int main() {
         workers.emplace_back([&results, &failures, n] {
             try {
                 results[n] = Task(n);
+            } catch (Quorbel::StdException& failure) {
+                failure.SetField("task", n);  // travels with the object to the main thread
+                failures[n] = std::current_exception();
             } catch (...) {
                 failures[n] = std::current_exception();
             }
@@ -63,7 +68,8 @@ int main() {
                 const int result = Collect(failures[n], results[n]);
                 std::cout << "task " << n << ": " << result << '\n';
             } catch (Quorbel::StdException& failure) {
-                std::cout << "task " << n << " failed:\n";
+                const Quorbel::FieldValue* task = failure.GetField("task");  // the worker's
+                std::cout << "task " << (task != nullptr ? task->GetInteger() : -1) << " failed:\n";
                 toOutput.Report(failure);
             }
         }

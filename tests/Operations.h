@@ -5,6 +5,7 @@
 #define STDEXCEPTION_TESTS_OPERATIONS_H
 
 #include <functional>
+#include <system_error>
 
 #include <StdException/Reports>
 
@@ -23,6 +24,7 @@ struct Fixture {
     Log log;
     RecordingStrategy strategy{log, "rec"};  // notes its destruction without allocating
     std::runtime_error error{"runtime-error-message-text"};
+    std::system_error systemError{std::make_error_code(std::errc::io_error), "system-error-text"};
     CPPException cpp{kFile, 30, kSig, "parameters-of-the-cpp-exception", "", error};
     AppException app{kFile, 20, kSig, "", "comment-of-the-app-exception", "application-failure"};
     UnexpectedException unexpected{kFile, 40, kSig, "", ""};
@@ -55,6 +57,8 @@ const struct {
 } kOperations[] = {
     {"UnexpectedException()", [](Fixture&) { UnexpectedException(kFile, 1, kSig, "", ""); }},
     {"CPPException()", [](Fixture& f) { CPPException(kFile, 1, kSig, "", "", f.error); }},
+    {"CPPException(system_error)",
+     [](Fixture& f) { CPPException(kFile, 1, kSig, "", "", f.systemError); }},
     {"BadHandlerException()",
      [](Fixture& f) { BadHandlerException(kFile, 1, kSig, "", "", &f.unexpected, &f.inner); }},
     {"UnexpectedException(copy)", [](Fixture& f) { UnexpectedException{f.unexpected}; }},
@@ -67,6 +71,7 @@ const struct {
     {"CPPException::operator=", [](Fixture& f) { f.cppTarget = f.cpp; }},
     {"BadHandlerException::operator=", [](Fixture& f) { f.badTarget = f.inner; }},
     {"AddToCallTrace", [](Fixture& f) { f.cpp.AddToCallTrace(kFile, 2, kSig, "", ""); }},
+    {"SetField", [](Fixture& f) { f.app.SetField(kFile, kSig); }},
     {"AddPreviousException", [](Fixture& f) { f.unexpected.AddPreviousException(&f.app); }},
     {"SetReportingStrategy", [](Fixture& f) { f.app.SetReportingStrategy(&f.strategy); }},
     {"SetDefaultReportingStrategy",

@@ -1,6 +1,7 @@
 // The reports for tools, read back by parsers written elsewhere (nlohmann's
 // JSON, libxml2): generated exceptions whose fields hold every kind of byte,
-// at every detail level, with chains and nested BadHandlerExceptions. (Whole
+// at every detail level, with chains and nested BadHandlerExceptions; the
+// fields of records, of every kind of value. (Whole
 // reports of both kinds are the demo's expected outputs full-escaped.out and
 // medium-json.out; the stream strategy's are in strategies.txt.)
 
@@ -9,8 +10,15 @@
 #include <libxml/parser.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <limits>
 #include <memory>
 #include <random>
+#include <system_error>
 
 #include "Probes.h"
 
@@ -62,6 +70,16 @@ Json Expected(const StdException& e) {
                                                {"funcsig", Decoded(entry->funcsig, false)},
                                                {"parameters", Decoded(entry->parameters, false)},
                                                {"comment", Decoded(entry->comment, false)}}));
+    e.ForEachField([&](const std::string& key, const FieldValue& v) {
+        const double x = v.GetReal();
+        const Json real = std::isfinite(x) ? Json(x)
+                                           : Json(std::isnan(x) ? "NaN"
+                                                  : x < 0       ? "-Infinity"
+                                                                : "Infinity");
+        const Json values[] = {Decoded(v.GetText(), false), v.GetInteger(), v.GetUnsigned(), real,
+                               v.GetBoolean()};
+        j["fields"][Decoded(key, false)] = values[v.GetKind()];
+    });
     if (const StdException* previous = e.GetPreviousException())
         j["previousException"] = Expected(*previous);
     if (const BadHandlerException* bad = dynamic_cast<const BadHandlerException*>(&e)) {
@@ -71,22 +89,27 @@ Json Expected(const StdException& e) {
     return j;
 }
 
-// The values of a JSON report in order, strings as XML reads them.
-std::vector<std::string> Leaves(const Json& j, std::vector<std::string> out = {}) {
+// The values of a JSON report in order, and the keys of its fields before
+// their values, strings as XML reads them.
+std::vector<std::string> Leaves(const Json& j, std::vector<std::string> out = {},
+                                bool named = false) {
     if (!j.is_structured())
         out.push_back(j.is_string() ? Decoded(j.get<std::string>(), true) : j.dump());
     else
-        for (const Json& value : j) out = Leaves(value, std::move(out));
+        for (const auto& item : j.items()) {
+            if (named) out.push_back(Decoded(item.key(), true));
+            out = Leaves(item.value(), std::move(out), item.key() == "fields");
+        }
     return out;
 }
 
-// The position attributes and the texts of elements without children of an
-// XML report, in document order: the values of its JSON report.
+// The position and name attributes and the texts of elements without
+// children of an XML report, in document order: the leaves of its JSON report.
 std::vector<std::string> Leaves(xmlNode* node, std::vector<std::string> out = {}) {
     xmlNode* child = xmlFirstElementChild(node);
     const bool leaf = child == nullptr && !xmlStrEqual(node->name, BAD_CAST "CallTrace");
-    for (xmlChar* text :
-         {xmlGetProp(node, BAD_CAST "position"), leaf ? xmlNodeGetContent(node) : nullptr})
+    for (xmlChar* text : {xmlGetProp(node, BAD_CAST "position"), xmlGetProp(node, BAD_CAST "name"),
+                          leaf ? xmlNodeGetContent(node) : nullptr})
         if (text != nullptr) {
             out.push_back(reinterpret_cast<const char*>(text));
             xmlFree(text);
@@ -121,6 +144,14 @@ std::unique_ptr<StdException> Generated(std::mt19937& rng, int depth, bool plain
                                         Generated(rng, depth - 1, plain).get(), e.get()));
     for (auto n = rng() % 4; n > 0; --n)
         e->AddToCallTrace(field(), rng(), field(), field(), field());
+    const double reals[] = {1,    -0.0,  0.1, 2.5e-7,   123456.789,
+                            1e15, 1e300, NAN, INFINITY, -INFINITY};
+    for (auto n = plain ? 0 : rng() % 20; n > 0; --n) {  // AsEscapedXML is AsXML without them
+        const std::uint64_t bits = std::uint64_t(rng()) << 32 | rng();
+        const FieldValue values[] = {field(), std::int64_t(bits), bits, reals[rng() % 10],
+                                     rng() % 2 == 0};
+        e->SetField(field(), values[rng() % 5]);
+    }
     e->SetDetailLevel(DetailLevel(levels[rng() % 4]));
     if (depth > 0 && rng() % 2) e->AddPreviousException(Generated(rng, depth - 1, plain).get());
     return e;
@@ -135,10 +166,12 @@ TEST(WellFormedReports, EveryGeneratedExceptionParsesToWhatItHolds) {
     for (int i = 0; i < 300; ++i) {
         SCOPED_TRACE(i);
         const std::unique_ptr<StdException> e = Generated(rng, 2, i % 4 == 0);
+        for (int k = i % 4 == 1 ? 30 : 0; k > 0; --k)  // numbers under long keys, one run
+            e->SetField(std::string(60, 'k') + std::to_string(k), -1.5e-300);
         const std::string json = AsJSON(*e), xml = AsEscapedXML(*e);
         const Json parsed = Json::parse(json);
-        EXPECT_EQ(parsed, Expected(*e));
-        EXPECT_EQ(parsed.dump(), json);  // no white space; escapes as nlohmann's own
+        EXPECT_EQ(json, Expected(*e).dump());  // numbers of the same kinds too
+        EXPECT_EQ(parsed.dump(), json);        // no white space; escapes as nlohmann's own
         const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
             xmlReadDoc(BAD_CAST xml.c_str(), nullptr, "UTF-8", 0), xmlFreeDoc);
         ASSERT_NE(doc, nullptr) << xml;
@@ -146,6 +179,71 @@ TEST(WellFormedReports, EveryGeneratedExceptionParsesToWhatItHolds) {
         EXPECT_EQ(xml.find_first_of("\r\n"), std::string::npos);
         EXPECT_EQ(i % 4 == 0 ? e->AsXML() : xml, xml);
     }
+}
+
+// Fields of every kind of value and of every convertible type, set in order
+// and one set again; a copy, a clone, an assignment and a chain, each changed
+// after it was made: the whole reports of what each holds then.
+TEST(Fields, EveryRecordKeepsItsOwnInTheOrderTheyWereSet) {
+    ModuleScope module;
+    AppException source = App("source"), assigned = App("assigned");
+    source.SetField("int", 1);
+    source.SetField("text", std::string("a\tb\xFF"));
+    source.SetField("chars", "c<&>");
+    source.SetField("null", static_cast<const char*>(nullptr));
+    source.SetField("char", 'x');
+    source.SetField("least", std::numeric_limits<std::int64_t>::min());
+    source.SetField("most", std::numeric_limits<std::uint64_t>::max());
+    source.SetField("short", short(-3));
+    source.SetField("byte", std::uint8_t(200));
+    source.SetField("float", 0.5f);
+    source.SetField("whole", 1.0);
+    source.SetField("large", 1e21);
+    source.SetField("tiny", 1e-5);
+    source.SetField("nan", std::nan(""));
+    source.SetField("true", true);
+    source.SetField("int", 7u);  // its place, its new value and kind
+    AppException copy(source);
+    copy.SetField("text", "the copy's");
+    assigned.SetField("gone", 1);
+    assigned = copy;
+    assigned.SetField("added", false);
+    const std::unique_ptr<StdException> clone(source.clone());
+    clone->SetField("float", -0.0);
+    BadHandlerException chain("b.src", 2, "void g()", "", "", &source, &assigned);
+    chain.SetField("held", "outer");
+    chain.AddPreviousException(clone.get());
+    EXPECT_EQ(source.GetField("absent"), nullptr);
+    EXPECT_EQ(source.GetField("most")->GetUnsigned(), std::numeric_limits<std::uint64_t>::max());
+    ExpectFile("fields.txt", AsJSON(chain) + "\n" + AsEscapedXML(chain) + "\n" +
+                                 AsReadable(source) + AsReadable(copy));
+}
+
+// A standard exception that a guard translates: its type and message, and
+// what it carries besides as fields, for each kind that carries something.
+TEST(Fields, TranslatedStandardErrorsKeepTheirData) {
+    const std::function<void()> throws[] = {
+        [] {
+            throw std::system_error(std::make_error_code(std::errc::permission_denied), "opening");
+        },
+        [] {
+            throw std::filesystem::filesystem_error("copying", "from/a", "to/b",
+                                                    std::make_error_code(std::errc::file_exists));
+        },
+        [] { throw std::filesystem::filesystem_error("removing", "only/one", std::error_code()); },
+        [] { throw std::future_error(std::future_errc::broken_promise); },
+        [] { std::ifstream("/no/such/file").exceptions(std::ios::failbit); },
+        [] { throw std::out_of_range("nothing besides"); },
+    };
+    std::string out;
+    for (const std::function<void()>& body : throws) try {
+            QUORBEL_GUARD("", "", body);
+        } catch (const CPPException& e) {
+            const Json fields = Json::parse(AsJSON(e)).value("fields", Json::object());
+            out += e.GetOriginalTypeName() + " | " + e.GetOriginalMessage() + " | " +
+                   fields.dump() + "\n";
+        }
+    ExpectFile("standard-errors.txt", out);
 }
 
 }  // namespace

@@ -164,6 +164,7 @@ TEST(ThrowSite, CopiesChainsAndThrowsOfCopiesKeepTheirOwnFrames) {
             Middle();
         } catch (AppException& e) {
             original = Described(GetThrowSite(e));
+            e.SetField("set", "after the throw");  // a slot of its own, without frames
             cloned.reset(e.clone());
             assigned = e;
             AppException copy = e;

@@ -5,8 +5,13 @@
 #include "Record.h"
 #include "TextStream.h"
 
+#include <filesystem>
+#include <future>
+#include <new>
 #include <stdexcept>
+#include <system_error>
 #include <typeinfo>
+#include <utility>
 
 #if defined(__GNUG__)
 #    include <cstdlib>
@@ -169,6 +174,39 @@ std::string StdException::TypeName() const { return "StdException"; }
 
 std::string StdException::DisplayValue() const { return "StdException"; }
 
+// ---- Fields -------------------------------------------------------------
+
+void StdException::SetField(const std::string& key, const FieldValue& value) {
+    QUORBEL_TRY {
+        // The value is copied before anything changes, and the slot takes it
+        // over without allocating: a failing SetField leaves the fields as
+        // they were.
+        FieldValue copy(value);
+        RecordExtras::Fields& fields = RecordAccess::Extras(*this).fields;
+        for (std::pair<std::string, FieldValue>& field : fields)
+            if (field.first == key) {
+                field.second = std::move(copy);
+                return;
+            }
+        fields.emplace_back(key, std::move(copy));
+    }
+    QUORBEL_CATCH([&] { return "key(" + key + ")"; }, "")
+}
+
+const FieldValue* StdException::GetField(const std::string& key) const {
+    if (extras.get() != nullptr)
+        for (const std::pair<std::string, FieldValue>& field : extras->fields)
+            if (field.first == key) return &field.second;
+    return nullptr;
+}
+
+void StdException::ForEachField(
+    const std::function<void(const std::string& key, const FieldValue& value)>& visit) const {
+    if (extras.get() != nullptr)
+        for (const std::pair<std::string, FieldValue>& field : extras->fields)
+            visit(field.first, field.second);
+}
+
 // ---- UnexpectedException ------------------------------------------------
 
 UnexpectedException::UnexpectedException(const std::string& file, std::uint32_t line,
@@ -205,6 +243,28 @@ CPPException::CPPException(const std::string& file, std::uint32_t line, const st
       typeName(ReadableTypeName(typeid(e))) {
     // The frames of e's throw, when e is a thrown object whose throw was captured.
     TakeThrowSite(*this, dynamic_cast<const void*>(&e), false);
+    // What the error carries besides its message, as data. The kinds that
+    // carry nothing besides and are translated most often are known by the
+    // address of their type information alone, which spares them two failing
+    // casts; another kind costs those casts.
+    const std::type_info* const type = &typeid(e);
+    for (const std::type_info* plain :
+         {&typeid(std::runtime_error), &typeid(std::invalid_argument), &typeid(std::out_of_range),
+          &typeid(std::logic_error), &typeid(std::length_error), &typeid(std::bad_alloc)})
+        if (type == plain) return;
+    const std::error_code* code = nullptr;
+    const std::filesystem::filesystem_error* fs = nullptr;
+    if (const std::system_error* system = dynamic_cast<const std::system_error*>(&e)) {
+        code = &system->code();
+        fs = dynamic_cast<const std::filesystem::filesystem_error*>(system);
+    } else if (const std::future_error* future = dynamic_cast<const std::future_error*>(&e)) {
+        code = &future->code();
+    }
+    if (code == nullptr) return;
+    SetField("errorCode", code->value());
+    SetField("errorCategory", code->category().name());
+    if (fs != nullptr && !fs->path1().empty()) SetField("path1", fs->path1().string());
+    if (fs != nullptr && !fs->path2().empty()) SetField("path2", fs->path2().string());
 }
 
 CPPException::CPPException(const CPPException& e)
@@ -228,6 +288,10 @@ CPPException* CPPException::clone() const {
 std::string CPPException::TypeName() const { return "CPPException"; }
 
 std::string CPPException::DisplayValue() const { return typeName + "\r\n" + message; }
+
+const std::string& CPPException::GetOriginalTypeName() const { return typeName; }
+
+const std::string& CPPException::GetOriginalMessage() const { return message; }
 
 // ---- BadHandlerException ------------------------------------------------
 

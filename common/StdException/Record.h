@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Quorbel {
@@ -16,8 +17,11 @@ namespace Quorbel {
 // RecordExtras: the private slot of a record, made only when it has
 // something to keep. Copies of a record get copies of it.
 struct RecordExtras {
+    typedef std::vector<std::pair<std::string, FieldValue>> Fields;
+
     std::vector<std::uintptr_t> frames;  // return addresses of the throw site, innermost first
     std::string thrownType;              // readable type of the foreign object thrown, if any
+    Fields fields;                       // in the order in which their keys were first set
 };
 
 // RecordAccess: the library's access to a record's private slot.
@@ -28,10 +32,17 @@ struct RecordAccess {
         if (e.extras.get() == nullptr) e.extras.reset(new RecordExtras);
         return *e.extras;
     }
-    // CopyExtras: gives to a copy of what from has (its own slot, or the
-    // frames recorded for its throw), or nothing; nothing is left of to's own.
+    // CopyExtras: gives to a copy of what from has (its own slot, and the
+    // frames recorded for its throw when the slot holds none), or nothing;
+    // nothing is left of to's own.
     static void CopyExtras(StdException& to, const StdException& from);
 };
+
+// Fields: the fields of e, or null when it has none.
+inline const RecordExtras::Fields* FieldsOf(const StdException& e) {
+    const RecordExtras* extras = RecordAccess::Extras(e);
+    return extras != nullptr && !extras->fields.empty() ? &extras->fields : nullptr;
+}
 
 // TakeThrowSite: gives e the frames recorded for the thrown object at
 // address object, if there are any; for a foreign object also its type.

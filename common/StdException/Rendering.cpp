@@ -11,6 +11,9 @@
 #include "TextStream.h"
 #include "ThrowSite"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -148,6 +151,14 @@ constexpr std::uint64_t PlainBits(unsigned first, unsigned i = 0) {
                    : std::uint64_t(Markup::Plain(first + i)) << i | PlainBits<Markup>(first, i + 1);
 }
 
+// Whether Markup writes the byte c as it is, looked up in two words made at
+// compile time.
+template <class Markup>
+bool IsPlain(unsigned char c) {
+    static constexpr std::uint64_t plain[2] = {PlainBits<Markup>(0), PlainBits<Markup>(64)};
+    return c < 0x80 && (plain[c >> 6] >> (c & 63) & 1) != 0;
+}
+
 // Appends the 8-bit text to out in Markup. A valid UTF-8 sequence stays as it
 // is, each other byte stands for the character of the same number (U+0080 to
 // U+00FF) and is written in UTF-8; Markup escapes the ASCII characters it does
@@ -158,10 +169,8 @@ void AppendText(std::string& out, const std::string& text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* const end = p + text.size();
     const unsigned char* run = p;  // the first byte not appended yet
-    // ASCII bytes that stand as they are, looked up in two words made at compile time.
-    static constexpr std::uint64_t plain[2] = {PlainBits<Markup>(0), PlainBits<Markup>(64)};
     while (p != end) {
-        if (*p < 0x80 && (plain[*p >> 6] >> (*p & 63) & 1) != 0) {
+        if (IsPlain<Markup>(*p)) {
             ++p;
             continue;
         }
@@ -206,6 +215,233 @@ void AppendHex(std::string& out, std::uintptr_t n) {
     } while (n != 0);
     out += "0x";
     out.append(first, static_cast<std::size_t>(digits + sizeof digits - first));
+}
+
+// A piece of fixed text with its length, both known at compile time, so that
+// appending it does not count its characters.
+struct Piece {
+    const char* text;
+    std::size_t size;
+};
+
+template <std::size_t N>
+constexpr Piece P(const char (&text)[N]) {
+    return Piece{text, N - 1};
+}
+
+std::string& operator+=(std::string& out, const Piece& piece) {
+    return out.append(piece.text, piece.size);
+}
+
+// Writes the decimal digits of n at out and returns their end.
+char* FormatNumber(char* out, std::uint64_t n) {
+    char* end = out + 1;
+    for (std::uint64_t rest = n / 10; rest != 0; rest /= 10) ++end;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    return end;
+}
+
+// Writes x, finite, at out as the shortest decimal text that reads back as
+// x, always with a point or an exponent so that it reads back as a
+// floating-point number ("1.0", not "1"): in positional notation when its
+// decimal exponent is from -4 to 14, in scientific notation with a signed
+// exponent of at least two digits otherwise ("1e+15", "1.5e-07"), as JSON
+// libraries commonly write numbers; returns the end, at most 25 characters
+// on. std::to_chars gives the digits whatever the locale.
+char* FormatReal(char* out, double x) {
+    if (std::signbit(x)) {
+        *out++ = '-';
+        x = -x;
+    }
+    // The numbers that people set mostly have a few decimals. The least number
+    // d of them for which the nearest integer m to x * 10^d reads back as x
+    // (m / 10^d, exact operands and one rounding, equals x) is what the
+    // general way finds too, as long as x * 10^d stays below 2^50, where m is
+    // exact and no two integers come that near x * 10^d.
+    if (x >= 1e-4 && x < 1e15) {
+        double scale = 1;  // 10^d, exact
+        for (int d = 0; x * scale < 0x1p50; ++d, scale *= 10) {
+            const double m = std::nearbyint(x * scale);
+            if (m / scale != x) continue;
+            if (m < scale) {  // 0.[0...]digits
+                *out++ = '0';
+                *out++ = '.';
+                for (double rest = m * 10; rest < scale; rest *= 10) *out++ = '0';
+                return FormatNumber(out, static_cast<std::uint64_t>(m));
+            }
+            char* const last = FormatNumber(out, static_cast<std::uint64_t>(m));
+            if (d == 0) {
+                last[0] = '.';
+                last[1] = '0';
+                return last + 2;
+            }
+            for (char* p = last; p != last - d; --p) *p = p[-1];  // room for the point
+            last[-d] = '.';
+            return last + 1;
+        }
+    }
+    char buffer[32];
+    const char* p = buffer;
+    const char* const end =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
+    // [d][.ddd]e(+|-)dd: the digits without the point, and the exponent.
+    const char* const e = std::find(p, end, 'e');
+    char digits[20];
+    char* const last = std::copy(p + 2 > e ? e : p + 2, e, digits + 1);
+    digits[0] = *p;
+    int exponent = 0;
+    for (const char* q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+    if (e[1] == '-') exponent = -exponent;
+    const int k = static_cast<int>(last - digits), n = exponent + 1;  // n digits before the point
+    if (k <= n && n <= 15) {
+        out = std::fill_n(std::copy(digits, last, out), n - k, '0');
+        *out++ = '.';
+        *out++ = '0';
+    } else if (0 < n && n <= 15) {
+        out = std::copy(digits, digits + n, out);
+        *out++ = '.';
+        out = std::copy(digits + n, last, out);
+    } else if (-4 < n && n <= 0) {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::copy(digits, last, std::fill_n(out, -n, '0'));
+    } else {
+        *out++ = digits[0];
+        if (k > 1) *out++ = '.';
+        out = std::copy(digits + 1, last, out);
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        if (exponent > -10 && exponent < 10) *out++ = '0';
+        out = FormatNumber(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent));
+    }
+    return out;
+}
+
+// Writes a value other than text at out and returns the end, at most 25
+// characters on: integers exact, finite reals as FormatReal writes them, the
+// others as NaN, Infinity or -Infinity, booleans as true or false.
+char* FormatScalar(char* out, const FieldValue& value) {
+    const auto put = [&](const char* text) {
+        while (*text != 0) *out++ = *text++;
+        return out;
+    };
+    switch (value.GetKind()) {
+        case FieldValue::Integer: {
+            const std::int64_t n = value.GetInteger();
+            if (n < 0) *out++ = '-';
+            // The magnitude in unsigned arithmetic, which holds that of the least value too.
+            return FormatNumber(out, n < 0 ? 0 - static_cast<std::uint64_t>(n) : std::uint64_t(n));
+        }
+        case FieldValue::Unsigned:
+            return FormatNumber(out, value.GetUnsigned());
+        case FieldValue::Real: {
+            const double x = value.GetReal();
+            if (std::isfinite(x)) return FormatReal(out, x);
+            return put(std::isnan(x) ? "NaN" : x < 0 ? "-Infinity" : "Infinity");
+        }
+        case FieldValue::Boolean:
+            return put(value.GetBoolean() ? "true" : "false");
+        case FieldValue::Text:
+            break;
+    }
+    return out;
+}
+
+// Fixed text, short texts and numbers gathered on the stack, so that they
+// are appended to a report in one go. They are short: bytes are copied one
+// by one, which costs less than a call to copy them.
+class Pending {
+public:
+    Pending() : end(text) {}
+    void Put(const Piece& piece) {
+        for (std::size_t i = 0; i != piece.size; ++i) *end++ = piece.text[i];
+    }
+    // Put: takes text when it is short and Markup writes it as it is;
+    // otherwise appends what is pending and text through the text encoder.
+    template <class Markup>
+    void Put(std::string& out, const std::string& text) {
+        char* p = end;
+        if (text.size() <= 64)
+            for (const char c : text) {
+                if (!IsPlain<Markup>(static_cast<unsigned char>(c))) break;
+                *p++ = c;
+            }
+        if (p - end == static_cast<std::ptrdiff_t>(text.size())) {
+            end = p;
+        } else {
+            Flush(out);
+            AppendText<Markup>(out, text);
+        }
+    }
+    void Put(const FieldValue& value) { end = FormatScalar(end, value); }
+    void Flush(std::string& out) {
+        out.append(text, end);
+        end = text;
+    }
+    // MakeRoom: appends what is pending unless there is room for one more
+    // field: a separator, a key and a value of 64 bytes each, and the closing text.
+    void MakeRoom(std::string& out) {
+        if (text + sizeof text - end < 160) Flush(out);
+    }
+
+private:
+    char text[512];
+    char* end;
+};
+
+// The fields of a record, where it has any: after the throw site, as the
+// object "fields" in JSON, keys in order, and as a Fields element in XML, one
+// Field a field, named and typed in attributes. Keys go through the same
+// encoder as every other text, and so do two keys that differ only in bytes
+// that encode alike: both are written as they come. JSON writes text, and
+// the reals it has no number for, as strings. Everything but long texts and
+// texts that need escaping is appended in one go.
+void WriteFields(JSON, std::string& out, const RecordExtras::Fields* fields) {
+    if (fields == nullptr) return;
+    Pending pending;
+    pending.Put(P(",\"fields\":{\""));
+    bool quoted = false;  // the last value written was a string
+    for (std::size_t i = 0; i != fields->size(); ++i) {
+        const std::pair<std::string, FieldValue>& field = (*fields)[i];
+        pending.MakeRoom(out);
+        if (i != 0) pending.Put(quoted ? P("\",\"") : P(",\""));
+        pending.Put<JSON>(out, field.first);
+        const FieldValue& value = field.second;
+        quoted = value.GetKind() == FieldValue::Text ||
+                 (value.GetKind() == FieldValue::Real && !std::isfinite(value.GetReal()));
+        pending.Put(quoted ? P("\":\"") : P("\":"));
+        if (value.GetKind() == FieldValue::Text)
+            pending.Put<JSON>(out, value.GetText());
+        else
+            pending.Put(value);
+    }
+    pending.Put(quoted ? P("\"}") : P("}"));
+    pending.Flush(out);
+}
+
+void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
+    if (fields == nullptr) return;
+    static const char* const types[] = {"\" type=\"text\">", "\" type=\"integer\">",
+                                        "\" type=\"unsigned\">", "\" type=\"real\">",
+                                        "\" type=\"boolean\">"};
+    out += P("<Fields>");
+    for (const std::pair<std::string, FieldValue>& field : *fields) {
+        out += P("<Field name=\"");
+        AppendText<XML>(out, field.first);
+        out += types[field.second.GetKind()];
+        if (field.second.GetKind() == FieldValue::Text) {
+            AppendText<XML>(out, field.second.GetText());
+        } else {
+            char text[32];
+            out.append(text, FormatScalar(text, field.second));
+        }
+        out += P("</Field>");
+    }
+    out += P("</Fields>");
 }
 
 // The throw site of a record, where the capture library recorded one: after
@@ -285,28 +521,15 @@ std::size_t RoughSize(const StdException& e) {
                           size += 128 + entry.file.size() + entry.funcsig.size() +
                                   entry.parameters.size() + entry.comment.size();
                       });
+    if (const RecordExtras::Fields* fields = FieldsOf(e))
+        for (const std::pair<std::string, FieldValue>& field : *fields)
+            size += 48 + field.first.size() + field.second.GetText().size();
     ForEachNested(e, [&](int, const StdException& nested) { size += RoughSize(nested); });
     return size;
 }
 
 // The fixed text of one well-formed rendering around the fields it writes,
 // in the order in which it is written.
-// A piece of fixed text with its length, both known at compile time, so that
-// appending it does not count its characters.
-struct Piece {
-    const char* text;
-    std::size_t size;
-};
-
-template <std::size_t N>
-constexpr Piece P(const char (&text)[N]) {
-    return Piece{text, N - 1};
-}
-
-std::string& operator+=(std::string& out, const Piece& piece) {
-    return out.append(piece.text, piece.size);
-}
-
 struct Layout {
     Piece name;         // before the TypeName
     Piece value;        // before the DisplayValue
@@ -381,6 +604,7 @@ void Write(std::string& out, const StdException& e, const Layout& layout) {
                       });
     out += layout.traceEnd;
     WriteThrowSite(Markup(), out, GetThrowSite(e), GetThrownType(e));
+    WriteFields(Markup(), out, FieldsOf(e));
     ForEachNested(e, [&](int kind, const StdException& nested) {
         out += layout.nested[kind][0];
         Write<Markup>(out, nested, layout);
@@ -421,16 +645,26 @@ void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
     }
 }
 
-// Writes the readable report of e at indent: "TypeName: description", the
-// shown entries origin first, neighbours in one function as one entry with
-// their lines, the frames of the throw site, then the nested exceptions,
-// indented further.
+// Writes the readable report of e at indent: "TypeName: description", its
+// fields one a line ("key: value"), the shown entries origin first,
+// neighbours in one function as one entry with their lines, the frames of the
+// throw site, then the nested exceptions, indented further.
 void WriteReadable(std::string& out, const StdException& e, const std::string& indent) {
     out += indent;
     out += e.TypeName();
     out += ": ";
     AppendLines(out, e.DisplayValue(), indent + "  ");
     out += '\n';
+    if (const RecordExtras::Fields* fields = FieldsOf(e))
+        for (const std::pair<std::string, FieldValue>& field : *fields) {
+            out += indent + "  " + field.first + ": ";
+            char text[32];
+            if (field.second.GetKind() == FieldValue::Text)
+                AppendLines(out, field.second.GetText(), indent + "    ");
+            else
+                out.append(text, FormatScalar(text, field.second));
+            out += '\n';
+        }
     std::vector<const CallTraceEntry*> group;
     const auto writeGroup = [&] {
         if (group.empty()) return;

@@ -106,16 +106,15 @@ const void* CurrentExceptionObject() {
 
 }  // namespace
 
-// Copying a throw site is best effort: a copy for which there is no memory
-// goes without its frames rather than fail, so that it behaves as without
-// the capture library.
+// Copying the slot is best effort: a copy for which there is no memory goes
+// without its frames and fields rather than fail, so that copying behaves as
+// without the capture library. A slot that holds fields but no frames
+// belongs to a record whose throw the capture library recorded itself.
 void RecordAccess::CopyExtras(StdException& to, const StdException& from) {
     try {
-        if (from.extras.get() != nullptr) {
-            to.extras.reset(new RecordExtras(*from.extras));
-            return;
-        }
-        to.extras.reset();
+        const RecordExtras* source = from.extras.get();
+        to.extras.reset(source != nullptr ? new RecordExtras(*source) : nullptr);
+        if (source != nullptr && !source->frames.empty()) return;
         std::vector<std::uintptr_t> frames = Frames(dynamic_cast<const void*>(&from), nullptr);
         if (!frames.empty()) Extras(to).frames.swap(frames);
     } catch (const std::bad_alloc&) {

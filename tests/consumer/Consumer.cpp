@@ -44,6 +44,13 @@ int main() {
         QUORBEL_CATCH(std::pair<std::string, int>("", 0).first, "")
     } catch (Quorbel::StdException& e) {
         e.SetReportingStrategy(&toReport);
+        e.SetField("int", 1);  // each kind of value, unambiguously in every language mode
+        e.SetField("text", "one");
+        e.SetField("size", e.GetCallTrace().size());
+        e.SetField("char", 'c');
+        e.SetField("real", 0.5f);
+        e.SetField("bool", e.GetField("int") != nullptr);
+        e.ForEachField([](const std::string&, const Quorbel::FieldValue&) {});
         e.ReportException();
         const bool capture = std::getenv("CONSUMER_EXPECTS_CAPTURE") != nullptr;
         if (Quorbel::ThrowSiteCaptureLoaded() != capture ||
