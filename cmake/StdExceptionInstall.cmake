@@ -15,7 +15,7 @@ install(TARGETS StdException EXPORT StdExceptionTargets
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
     "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException" "${stdexception_dir}/Format"
-    "${stdexception_dir}/Reports" "${stdexception_dir}/ThrowSite" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+    "${stdexception_dir}/Journal" "${stdexception_dir}/Reports" "${stdexception_dir}/ThrowSite" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
 install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
     DESTINATION "${stdexception_cmake_dir}")
 

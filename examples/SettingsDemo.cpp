@@ -33,24 +33,24 @@ const char* const builtInSample =
     "threads = 4\n";
 
 const char* const usage =
-    "usage: stdexception_demo [--detail full|medium|low]\n"
+    "usage: stdexception_demo [--detail full|medium|low] [--journal]\n"
     "                         [--format text|xml|escaped|json|readable|both] [--input PATH]\n"
     "       stdexception_demo --help | -h\n"
-    "Without --input the built-in sample is loaded.\n";
+    "Without --input the built-in sample is loaded; --journal logs the failure to the journal.\n";
+// ReportToJournal: --journal's entry of failure (DemoJournal.cpp), or why there is none.
+void ReportToJournal(const Quorbel::StdException& failure);
 
 // SettingsException: the application's own member of the family, built from
 // the five origin values and the problem. BasicException gives it clone,
-// TypeName (its class name) and the problem as its message, which it heads
-// with "Settings error: "; call trace, chain, reports and strategies come from
-// StdException. Where the problem lies (source, line, key) it carries as
-// fields, which the reports for tools write as data.
+// TypeName (its class name) and the problem as its message, headed "Settings
+// error: "; trace, chain, reports and strategies come from StdException. Where
+// the problem lies (source, line, key) it carries as fields, data to tools.
 struct SettingsException : Quorbel::BasicException<SettingsException> {
     using BasicException::BasicException;
     std::string DisplayValue() const override { return "Settings error: " + Message(); }
 };
 
-// ConsoleStrategy: reports an exception as one line on a console stream,
-// marked with the strategy's name. The library stores clones made with clone().
+// ConsoleStrategy: reports an exception as one line on a console stream, marked with its name.
 class ConsoleStrategy : public Quorbel::CReportingStrategy {
 public:
     ConsoleStrategy(const std::string& name, std::ostream& console)
@@ -194,7 +194,7 @@ struct Options {
     std::string detail = "full";
     std::string format = "text";
     std::string input;  // empty: the built-in sample
-    bool help = false;
+    bool help = false, journal = false;
 };
 
 // SetValue: stores value (argv's null pointer after the last argument when
@@ -220,8 +220,8 @@ static std::string ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         std::string problem;
-        if (option == "--help" || option == "-h")
-            options.help = true;
+        if (option == "--help" || option == "-h" || option == "--journal")
+            (option == "--journal" ? options.journal : options.help) = true;
         else if (option == "--detail")
             problem = SetValue(option, argv[++i], "full|medium|low", options.detail);
         else if (option == "--format")
@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
         }
         failure.ReportException();          // its own strategy, else the module default
         failure.FallbackReportException();  // the module fallback
+        if (options.journal) ReportToJournal(failure);
         return 1;
     }
 }

@@ -27,6 +27,7 @@ installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
 expected="include/StdException/BasicException
 include/StdException/Format
 include/StdException/Guard
+include/StdException/Journal
 include/StdException/Reports
 include/StdException/StdException
 include/StdException/Strategies
