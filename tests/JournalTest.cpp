@@ -20,15 +20,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "Probes.h"
@@ -209,8 +205,6 @@ TEST(Journal, EachKindGivesOneEntryWithEveryFieldExact) {
                              {"EXCEPTION_FIELD_OK", "true"}});
         EXPECT_EQ(entries[i], expected);
     }
-    EXPECT_EQ(entries[0].at("CODE_LINE"), "12");
-    EXPECT_EQ(entries[1].at("CODE_FILE"), __FILE__);
 }
 
 // Eight threads reporting through one strategy at once: every entry arrives.
