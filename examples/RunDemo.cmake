@@ -13,7 +13,8 @@
 # every address ("0x..." in hex) becomes "0x?", the source and build trees in
 # paths "<source>" and "<build>", and a frame in a system library (whose
 # debugging information may or may not be installed) "(system)", in the
-# readable, JSON and escaped XML reports alike.
+# readable, JSON and escaped XML reports alike; in the readable report a run
+# of such frames is one "(system)" line.
 cmake_minimum_required(VERSION 3.25)
 
 separate_arguments(args UNIX_COMMAND "${ARGS}")
@@ -46,6 +47,11 @@ foreach(stream out err)
         [=[s|<Frame [^>]*><Module>(/usr)?/lib/[^<]*</Module><Function>[^<]*</Function>]=]
         [=[<File>[^<]*</File><Line>[0-9]*</Line></Frame>|<Frame><Module>(system)</Module></Frame>|g]=])
     execute_process(COMMAND sed -E -i "${constant}" "${actual}.${stream}" COMMAND_ERROR_IS_FATAL ANY)
+    # Neighbouring frames in system libraries are one: a sanitizer's runtime
+    # adds a frame of its own below a thread's function.
+    execute_process(COMMAND sed -E -z -i
+        [=[s/( *)#[0-9]+ [(]system[)]\n( *#[0-9]+ [(]system[)]\n)*/\1(system)\n/g]=]
+        "${actual}.${stream}" COMMAND_ERROR_IS_FATAL ANY)
     file(READ "${actual}.${stream}" actual_bytes HEX)
     if(UPDATE)
         if(actual_bytes STREQUAL "")
