@@ -602,6 +602,11 @@ public:
         dwfl = dwfl_begin(&callbacks);
         if (dwfl != nullptr) report();
     }
+    ~Symbolizer() {
+        if (dwfl != nullptr) dwfl_end(dwfl);
+    }
+    Symbolizer(const Symbolizer&) = delete;
+    Symbolizer& operator=(const Symbolizer&) = delete;
 
     // Appends the frames of one return address, innermost first. loaded is
     // what the dynamic linker knows of the address.
@@ -941,6 +946,22 @@ bool isMachinery(std::uintptr_t address, const NativeFrame* begin, const NativeF
            function.compare(function.size() - length, length, suffix) == 0;
 }
 
+// The symbolizer, made on first use. When the library is unloaded or the
+// process exits, it is released with libdw's caches, so that a leak checker
+// finds nothing left; a thread that still resolves then gets frames without
+// symbols.
+std::mutex symbolizerMutex;
+Symbolizer* symbolizer = nullptr;
+bool symbolizerReleased = false;
+struct SymbolizerRelease {
+    ~SymbolizerRelease() {
+        std::lock_guard<std::mutex> lock(symbolizerMutex);
+        delete symbolizer;
+        symbolizer = nullptr;
+        symbolizerReleased = true;
+    }
+} symbolizerRelease;
+
 void resolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<NativeFrame>* out) {
     if (out == nullptr || count == 0) return;
     initialise();
@@ -956,16 +977,13 @@ void resolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<
                 loaded[i].path = object.path.empty() ? programPath() : object.path;
                 break;
             }
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
-    // Made on first use and kept for the life of the process: a thread may
-    // still resolve while the process exits.
-    static Symbolizer* symbolizer = new Symbolizer();
-    symbolizer->beginCall();
+    std::lock_guard<std::mutex> lock(symbolizerMutex);
+    if (symbolizer == nullptr && !symbolizerReleased) symbolizer = new Symbolizer();
+    if (symbolizer != nullptr) symbolizer->beginCall();
     bool innermost = true;
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t first = out->size();
-        if (symbolizer->ready()) {
+        if (symbolizer != nullptr && symbolizer->ready()) {
             symbolizer->describe(frames[i], loaded[i], *out);
         } else {
             NativeFrame frame = {frames[i], loaded[i].path, std::string(), std::string(), 0, false};
