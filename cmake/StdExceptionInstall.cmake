@@ -41,3 +41,14 @@ install(CODE "
     configure_file(\"${PROJECT_BINARY_DIR}/StdException.pc.in\" \"${PROJECT_BINARY_DIR}/StdException.pc\" @ONLY)")
 install(FILES "${PROJECT_BINARY_DIR}/StdException.pc"
     DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+# StdExceptionJournal.pc: what an application that includes
+# <StdException/Journal> links, the library and libsystemd.
+file(WRITE "${PROJECT_BINARY_DIR}/StdExceptionJournal.pc"
+"Name: StdExceptionJournal
+Description: StdException's reporting strategy for the systemd journal
+Version: ${PROJECT_VERSION}
+Requires: StdException libsystemd
+")
+install(FILES "${PROJECT_BINARY_DIR}/StdExceptionJournal.pc"
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")

@@ -44,6 +44,7 @@ $libdir/libStdExceptionThrowSites.so -> libStdExceptionThrowSites.so.${version%%
 $libdir/libStdExceptionThrowSites.so.${version%%.*} -> libStdExceptionThrowSites.so.$version
 $libdir/libStdExceptionThrowSites.so.$version
 $libdir/pkgconfig/StdException.pc
+$libdir/pkgconfig/StdExceptionJournal.pc
 $libdir/pkgconfig/StdExceptionThrowSites.pc"
 if [[ $installed != "$expected" ]]; then
     diff <(echo "$expected") <(echo "$installed") || true
