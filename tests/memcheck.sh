@@ -10,9 +10,9 @@
 # which keeps the sweep's own allocator in charge (valgrind still watches the
 # malloc and free beneath it). The demo and packaging tests are left out:
 # their commands are cmake and compilers, which valgrind would check instead
-# of the library; so are the journal tests (label journal), whose work is
-# done by the systemd-journald they start, which times out under valgrind's
-# pace (the sanitizer jobs run them).
+# of the library; so are the journal tests (label journal), which start a
+# systemd-journald of their own and under valgrind found it refusing their
+# entries (the tests job and the sanitizer jobs run them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
