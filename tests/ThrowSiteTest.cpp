@@ -213,12 +213,7 @@ TEST(ThrowSite, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
 TEST(ThrowSite, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
     const auto frames = [](std::exception_ptr alive) {
-        try {
-            std::rethrow_exception(alive);
-        } catch (StdException& e) {
-            return OwnFrames(e);
-        }
-        return std::vector<std::string>();
+        return OwnFrames(*Caught([&] { std::rethrow_exception(alive); }));
     };
     const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
                                                Here("(anonymous namespace)::Middle()", 3)};
