@@ -444,6 +444,57 @@ void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
     out += P("</Fields>");
 }
 
+// The fixed text of one rendering around the fields of a frame, in the order
+// in which they are written; where it depends on whether the frame was
+// inlined, [0] is for a frame that was not, [1] for one that was.
+struct FrameLayout {
+    Piece separator;  // before each frame but the first
+    Piece open;       // before the address
+    Piece afterAddress[2];
+    Piece afterModule;
+    Piece afterFunction;
+    Piece afterFile;
+    Piece close[2];  // after the line
+};
+
+const FrameLayout jsonFrame = {P(","),
+                               P("{\"address\":\""),
+                               {P("\",\"module\":\""), P("\",\"module\":\"")},
+                               P("\",\"function\":\""),
+                               P("\",\"file\":\""),
+                               P("\",\"line\":"),
+                               {P(",\"inlined\":false}"), P(",\"inlined\":true}")}};
+
+const FrameLayout xmlFrame = {
+    P(""),
+    P("<Frame address=\""),
+    {P("\" inlined=\"false\"><Module>"), P("\" inlined=\"true\"><Module>")},
+    P("</Module><Function>"),
+    P("</Function><File>"),
+    P("</File><Line>"),
+    {P("</Line></Frame>"), P("</Line></Frame>")}};
+
+// Writes the frames of a throw site in layout, with the fields in Markup.
+template <class Markup>
+void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
+                 const FrameLayout& layout) {
+    for (std::size_t i = 0; i != site.size(); ++i) {
+        const NativeFrame& frame = site[i];
+        if (i != 0) out += layout.separator;
+        out += layout.open;
+        AppendHex(out, frame.address);
+        out += layout.afterAddress[frame.inlined];
+        AppendText<Markup>(out, frame.module);
+        out += layout.afterModule;
+        AppendText<Markup>(out, frame.function);
+        out += layout.afterFunction;
+        AppendText<Markup>(out, frame.file);
+        out += layout.afterFile;
+        AppendNumber(out, frame.line);
+        out += layout.close[frame.inlined];
+    }
+}
+
 // The throw site of a record, where the capture library recorded one: after
 // the call trace, as "throwSite" (and "thrownType" for a foreign object) in
 // JSON, and as a ThrowSite element in XML.
@@ -451,20 +502,7 @@ void WriteThrowSite(JSON, std::string& out, const std::vector<NativeFrame>& site
                     const std::string& thrownType) {
     if (!site.empty()) {
         out += ",\"throwSite\":[";
-        for (std::size_t i = 0; i != site.size(); ++i) {
-            const NativeFrame& frame = site[i];
-            out += i == 0 ? "{\"address\":\"" : ",{\"address\":\"";
-            AppendHex(out, frame.address);
-            out += "\",\"module\":\"";
-            AppendText<JSON>(out, frame.module);
-            out += "\",\"function\":\"";
-            AppendText<JSON>(out, frame.function);
-            out += "\",\"file\":\"";
-            AppendText<JSON>(out, frame.file);
-            out += "\",\"line\":";
-            AppendNumber(out, frame.line);
-            out += frame.inlined ? ",\"inlined\":true}" : ",\"inlined\":false}";
-        }
+        WriteFrames<JSON>(out, site, jsonFrame);
         out += "]";
     }
     if (!thrownType.empty()) {
@@ -484,19 +522,7 @@ void WriteThrowSite(XML, std::string& out, const std::vector<NativeFrame>& site,
         out += "\"";
     }
     out += ">";
-    for (const NativeFrame& frame : site) {
-        out += "<Frame address=\"";
-        AppendHex(out, frame.address);
-        out += frame.inlined ? "\" inlined=\"true\"><Module>" : "\" inlined=\"false\"><Module>";
-        AppendText<XML>(out, frame.module);
-        out += "</Module><Function>";
-        AppendText<XML>(out, frame.function);
-        out += "</Function><File>";
-        AppendText<XML>(out, frame.file);
-        out += "</File><Line>";
-        AppendNumber(out, frame.line);
-        out += "</Line></Frame>";
-    }
+    WriteFrames<XML>(out, site, xmlFrame);
     out += "</ThrowSite>";
 }
 
