@@ -47,10 +47,9 @@ else()
     set(stdexception_libdw stdexception_libdw)
 endif()
 
-add_library(ThrowSites SHARED "${stdexception_dir}/ThrowSites.cpp")
-cmake_path(GET stdexception_dir PARENT_PATH stdexception_include_dir)
-target_include_directories(ThrowSites PRIVATE "${stdexception_include_dir}")
-target_compile_features(ThrowSites PRIVATE cxx_std_11)
+add_library(ThrowSites SHARED "${PROJECT_SOURCE_DIR}/common/ThrowSites/ThrowSites.cpp")
+target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
+target_compile_features(ThrowSites PRIVATE cxx_std_17)
 target_link_libraries(ThrowSites PRIVATE ${stdexception_libdw} ${CMAKE_DL_LIBS})
 set_target_properties(ThrowSites PROPERTIES
     OUTPUT_NAME StdExceptionThrowSites

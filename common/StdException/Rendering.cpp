@@ -839,6 +839,12 @@ std::string AsReadable(const StdException& e) {
     });
 }
 
+std::string FieldText(const FieldValue& value) {
+    if (value.GetKind() == FieldValue::Text) return value.GetText();
+    char text[32];
+    return std::string(text, FormatScalar(text, value));
+}
+
 std::string AsReadable(const std::exception& e) {
     return QUORBEL_GUARD("", "", [&] {
         std::string text = ReadableTypeName(typeid(e)) + ": ";

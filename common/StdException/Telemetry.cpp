@@ -12,22 +12,33 @@
 
 namespace Quorbel {
 
-std::vector<std::pair<std::string, FieldValue>> OpenTelemetryAttributes(const StdException& e) {
+std::string ExceptionType(const StdException& e) {
     return QUORBEL_GUARD("", "", [&] {
-        const CPPException* const translated = dynamic_cast<const CPPException*>(&e);
-        std::string type = translated != nullptr ? translated->GetOriginalTypeName() : e.TypeName();
+        if (const CPPException* translated = dynamic_cast<const CPPException*>(&e))
+            return translated->GetOriginalTypeName();
         if (dynamic_cast<const UnexpectedException*>(&e) != nullptr) {
             // The foreign object's type, where its throw was captured.
-            const std::string thrown = GetThrownType(e);
-            if (!thrown.empty()) type = thrown;
+            std::string thrown = GetThrownType(e);
+            if (!thrown.empty()) return thrown;
         }
+        return e.TypeName();
+    });
+}
+
+std::string ExceptionMessage(const StdException& e) {
+    return QUORBEL_GUARD("", "", [&] {
+        const CPPException* const translated = dynamic_cast<const CPPException*>(&e);
+        return translated != nullptr ? translated->GetOriginalMessage() : e.DisplayValue();
+    });
+}
+
+std::vector<std::pair<std::string, FieldValue>> OpenTelemetryAttributes(const StdException& e) {
+    return QUORBEL_GUARD("", "", [&] {
         const CallTraceEntry& origin = e.GetCallTrace().back();
         std::vector<std::pair<std::string, FieldValue>> attributes;
         attributes.reserve(6);
-        attributes.emplace_back("exception.type", type);
-        attributes.emplace_back("exception.message", translated != nullptr
-                                                         ? translated->GetOriginalMessage()
-                                                         : e.DisplayValue());
+        attributes.emplace_back("exception.type", ExceptionType(e));
+        attributes.emplace_back("exception.message", ExceptionMessage(e));
         attributes.emplace_back("exception.stacktrace", AsReadable(e));
         attributes.emplace_back("code.function.name", origin.funcsig);
         attributes.emplace_back("code.file.path", origin.file);
