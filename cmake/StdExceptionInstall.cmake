@@ -12,10 +12,8 @@ set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME development)
 install(TARGETS StdException EXPORT StdExceptionTargets
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development
-    ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-install(FILES "${stdexception_dir}/StdException" "${stdexception_dir}/Guard"
-    "${stdexception_dir}/Strategies" "${stdexception_dir}/BasicException" "${stdexception_dir}/Format"
-    "${stdexception_dir}/Journal" "${stdexception_dir}/Reports" "${stdexception_dir}/ThrowSite" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/StdException")
+    ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    FILE_SET HEADERS DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 install(EXPORT StdExceptionTargets NAMESPACE Quorbel::
     DESTINATION "${stdexception_cmake_dir}")
 

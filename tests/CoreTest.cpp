@@ -16,7 +16,7 @@ using namespace probes;
 
 namespace {
 
-TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
+TEST(CoreTest, ReaderExampleAtEachDetailLevel) {
     UnexpectedException x("Reader.src", 42, "int Reader::Parse(const char *)", "text=abc",
                           "parsing the header");
     x.AddToCallTrace("App.src", 17, "int main(void)", "", "");
@@ -56,7 +56,7 @@ TEST(ReportsTest, ReaderExampleAtEachDetailLevel) {
 // exception's fields hold markup and a text longer than the stream's chunk.
 // Released handler first; a record releases its chain (with the chain's
 // strategies) before its own strategy. A line at the top of its type.
-TEST(ReportsTest, NestedBadHandlerWithPreviousChain) {
+TEST(CoreTest, NestedBadHandlerWithPreviousChain) {
     Log log;
     ModuleScope module;
     const RecordingStrategy def(log, "default"), own(log, "own");
@@ -265,7 +265,7 @@ std::string Work() {
     return f.Reports() + f.log.back();
 }
 
-TEST(ThreadTest, ThreadsWithExceptionsOfTheirOwnDoNotInterfere) {
+TEST(CoreTest, ThreadsWithExceptionsOfTheirOwnDoNotInterfere) {
     std::vector<std::string> results(4);
     std::vector<std::thread> threads;
     for (std::string& result : results)

@@ -16,8 +16,10 @@
 #include <functional>
 #include <future>
 #include <limits>
+#include <locale>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <system_error>
 
 #include "Probes.h"
@@ -160,7 +162,7 @@ std::unique_ptr<StdException> Generated(std::mt19937& rng, int depth, bool plain
 // Each report parses to what the exception holds: the JSON report to its
 // fields, the XML report to the same values in the same order; plain fields
 // give the XML report byte for byte, elements and nesting included.
-TEST(WellFormedReports, EveryGeneratedExceptionParsesToWhatItHolds) {
+TEST(ReportsTest, EveryGeneratedExceptionParsesToWhatItHolds) {
     ModuleScope module;
     std::mt19937 rng(20);
     for (int i = 0; i < 300; ++i) {
@@ -184,7 +186,7 @@ TEST(WellFormedReports, EveryGeneratedExceptionParsesToWhatItHolds) {
 // Fields of every kind of value and of every convertible type, set in order
 // and one set again; a copy, a clone, an assignment and a chain, each changed
 // after it was made: the whole reports of what each holds then.
-TEST(Fields, EveryRecordKeepsItsOwnInTheOrderTheyWereSet) {
+TEST(ReportsTest, EveryRecordKeepsItsOwnInTheOrderTheyWereSet) {
     ModuleScope module;
     AppException source = App("source"), assigned = App("assigned");
     source.SetField("int", 1);
@@ -221,7 +223,7 @@ TEST(Fields, EveryRecordKeepsItsOwnInTheOrderTheyWereSet) {
 
 // A standard exception that a guard translates: its type and message, and
 // what it carries besides as fields, for each kind that carries something.
-TEST(Fields, TranslatedStandardErrorsKeepTheirData) {
+TEST(ReportsTest, TranslatedStandardErrorsKeepTheirData) {
     const std::function<void()> throws[] = {
         [] {
             throw std::system_error(std::make_error_code(std::errc::permission_denied), "opening");
@@ -249,7 +251,7 @@ TEST(Fields, TranslatedStandardErrorsKeepTheirData) {
 // OpenTelemetry's attributes: the original type and message of a translated
 // standard error, the origin entry whatever the level, a typed line number,
 // then the fields.
-TEST(OpenTelemetry, AttributesNameTheOriginThenTheFields) {
+TEST(ReportsTest, AttributesNameTheOriginThenTheFields) {
     CPPException cpp("a.src", 7, "int Parse()", "", "", std::out_of_range("index 7"));
     cpp.AddToCallTrace("b.src", 9, "void Load()", "", "");
     cpp.SetDetailLevel(LowDetail);
@@ -282,6 +284,45 @@ TEST(OpenTelemetry, AttributesNameTheOriginThenTheFields) {
         EXPECT_EQ(attributes[2].second.GetText(), AsReadable(row.e));
         EXPECT_EQ(attributes[5].second.GetKind(), FieldValue::Integer);
     }
+}
+
+// A locale that groups digits by thousands, as many named locales do.
+struct Grouping : std::numpunct<char> {
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+int renderings = 0;  // DisplayValue calls, while the fault counts them
+
+// Every report of records whose lines and fields are large numbers, and the
+// description that a failing constructor records: the same bytes whatever
+// the global locale and the locale of the stream they are written to.
+TEST(ReportsTest, NoLocaleChangesAReport) {
+    AppException app = App("grouped", "a.src", 4294967295u);
+    app.AddToCallTrace("b.src", 1234567, "void g()", "", "");
+    app.SetField("amount", 99999);
+    app.SetField("limit", 1000.0);
+    const BadHandlerException bad("c.src", 4000000000u, "void h()", "", "", &app, &app);
+    const auto reports = [&] {
+        std::ostringstream stream;
+        stream << bad;
+        renderings = 0;
+        fault = [](const std::string&) {
+            if (++renderings == 3) throw std::runtime_error("the third rendering");
+        };
+        const std::string failed =
+            Escaped([&] { BadHandlerException("d.src", 3000000000u, "", "", "", &app, &app); });
+        fault = nullptr;
+        return bad.AsString() + bad.AsXML() + AsJSON(bad) + AsEscapedXML(bad) + AsReadable(bad) +
+               stream.str() + failed;
+    };
+    const std::string classic = reports();
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new Grouping));
+    const std::string grouped = reports();
+    std::locale::global(previous);
+    EXPECT_EQ(grouped, classic);
+    EXPECT_NE(classic.find("line(3000000000)"), std::string::npos);
 }
 
 }  // namespace

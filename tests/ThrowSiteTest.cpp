@@ -88,7 +88,7 @@ std::unique_ptr<StdException> Caught(Op op) {
 
 }  // namespace
 
-TEST(ThrowSite, EachWayToThrowKeepsTheFramesOfItsThrow) {
+TEST(ThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsThrow) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
     struct Row {
         const char* name;
@@ -151,7 +151,7 @@ std::vector<std::string> Values(const std::vector<NativeFrame>& site) {
     return values;
 }
 
-TEST(ThrowSite, CopiesChainsAndThrowsOfCopiesKeepTheirOwnFrames) {
+TEST(ThrowSiteTest, CopiesChainsAndThrowsOfCopiesKeepTheirOwnFrames) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
     std::vector<std::string> original;
     std::unique_ptr<StdException> cloned;
@@ -199,7 +199,7 @@ void CheckWorker() {
     }
 }
 
-TEST(ThrowSite, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
+TEST(ThrowSiteTest, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
     const std::uint64_t dropped = ThrowsWithoutFrames();
     void (*const checks[])() = {CheckWorker<1>, CheckWorker<2>, CheckWorker<3>, CheckWorker<4>,
@@ -210,7 +210,7 @@ TEST(ThrowSite, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
     EXPECT_EQ(ThrowsWithoutFrames(), dropped);
 }
 
-TEST(ThrowSite, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
+TEST(ThrowSiteTest, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
     const auto frames = [](std::exception_ptr alive) {
         return OwnFrames(*Caught([&] { std::rethrow_exception(alive); }));
@@ -240,7 +240,7 @@ std::string Taken(xmlChar* text) {
     return copy;
 }
 
-TEST(ThrowSite, ReportsForToolsCarryTheFramesForParsers) {
+TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
     EXPECT_EQ(ThrowSiteCaptureLoaded(), kCapture);
     for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
         const auto e = Caught(guarded);
@@ -287,7 +287,7 @@ TEST(ThrowSite, ReportsForToolsCarryTheFramesForParsers) {
 
 // The reports that existed before throw sites, the same with capture and
 // without (the demo's expected outputs show the readable report's frames).
-TEST(ThrowSite, TheReportsOfBeforeStayTheSame) {
+TEST(ThrowSiteTest, TheReportsOfBeforeStayTheSame) {
     std::string specified;
     for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
         const auto e = Caught(guarded);

@@ -2,6 +2,8 @@
 
 #include "StdException"
 #include "Guard"
+#include "Demangle.h"
+#include "Numbers.h"
 #include "Record.h"
 #include "TextStream.h"
 
@@ -12,11 +14,6 @@
 #include <system_error>
 #include <typeinfo>
 #include <utility>
-
-#if defined(__GNUG__)
-#    include <cstdlib>
-#    include <cxxabi.h>
-#endif
 
 namespace Quorbel {
 
@@ -30,7 +27,7 @@ DetailLevel defaultDetailLevel = FullDetail;
 std::ostream& WriteArguments(std::ostream& text, const std::string& file, std::uint32_t line,
                              const std::string& funcsig, const std::string& parameters,
                              const std::string& comment) {
-    return text << "file(" << file << ") line(" << line << ") funcsig(" << funcsig
+    return text << "file(" << file << ") line(" << Decimal{line} << ") funcsig(" << funcsig
                 << ") parameters(" << parameters << ") comment(" << comment;
 }
 
@@ -54,23 +51,8 @@ std::string DescribeSource(const StdException& e) {
 }  // namespace
 
 std::string ReadableTypeName(const std::type_info& type) {
-#if defined(__GNUG__)
-    int status = 0;
-    char* readable = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
-    if (status == 0 && readable != nullptr) {
-        // The decoder's buffer is released however the copy ends.
-        std::string name;
-        try {
-            name = readable;
-        } catch (...) {
-            std::free(readable);
-            throw;
-        }
-        std::free(readable);
-        return name;
-    }
-#endif
-    return type.name();
+    std::string name = Demangled(type.name());
+    return name.empty() ? type.name() : name;
 }
 
 // ---- StdException -------------------------------------------------------

@@ -7,6 +7,8 @@
 #include "StdException"
 #include "ThrowSite"
 
+#include <cstddef>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -42,6 +44,37 @@ struct RecordAccess {
 inline const RecordExtras::Fields* FieldsOf(const StdException& e) {
     const RecordExtras* extras = RecordAccess::Extras(e);
     return extras != nullptr && !extras->fields.empty() ? &extras->fields : nullptr;
+}
+
+// WriteScalar: a field's value other than text at out, as FieldText writes
+// it; returns the end, at most maxRealText characters on.
+char* WriteScalar(char* out, const FieldValue& value);
+
+// Calls write(entry, position) for each entry that the level shows, origin
+// first; position counts up from 0 at the origin.
+template <class Write>
+void ForEachShownEntry(const StdException::CallTrace& trace, DetailLevel level, Write write) {
+    if (level == FullDetail) {
+        std::size_t position = 0;
+        for (StdException::CallTrace::const_reverse_iterator entry = trace.rbegin();
+             entry != trace.rend(); ++entry)
+            write(*entry, position++);
+    } else if (level == MediumDetail) {
+        write(trace.back(), 0);
+    }
+}
+
+// Calls write(kind, nested) for the exceptions that e's report nests, in
+// order: its previous exception (kind 0), then for a BadHandlerException its
+// handler (1) and its original exception (2).
+template <class Write>
+void ForEachNested(const StdException& e, Write write) {
+    if (e.GetPreviousException() != nullptr) write(0, *e.GetPreviousException());
+    const BadHandlerException* bad = dynamic_cast<const BadHandlerException*>(&e);
+    if (bad != nullptr) {
+        write(1, *bad->GetHandlerException());
+        write(2, *bad->GetOriginalException());
+    }
 }
 
 // TakeThrowSite: gives e the frames recorded for the thrown object at

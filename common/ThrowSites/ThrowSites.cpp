@@ -11,6 +11,8 @@
 // Linux and ELF, libstdc++ and libgcc's unwinder; g++ and clang++.
 
 #include "StdException/ThrowSite"
+#include "StdException/Demangle.h"
+#include "StdException/Numbers.h"
 #include "StdException/ThrowSiteLink.h"
 
 #include <algorithm>
@@ -26,7 +28,6 @@
 #include <typeinfo>
 #include <vector>
 
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
@@ -322,16 +323,6 @@ namespace {
 
 const char* const debugRoot = "/usr/lib/debug";
 
-std::string hex(const unsigned char* bits, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bits[i] >> 4];
-        text += digits[bits[i] & 15];
-    }
-    return text;
-}
-
 std::string directoryOf(const std::string& path) {
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -351,7 +342,8 @@ std::string buildIdOf(int fd) {
     if (elf == nullptr) return id;
     const void* bits = nullptr;
     ssize_t length = dwelf_elf_gnu_build_id(elf, &bits);
-    if (length > 0) id = hex(static_cast<const unsigned char*>(bits), std::size_t(length));
+    if (length > 0)
+        id = Quorbel::HexBytes(static_cast<const unsigned char*>(bits), std::size_t(length));
     elf_end(elf);
     return id;
 }
@@ -378,8 +370,8 @@ bool altLinkOf(const char* path, std::string* name, std::string* id) {
             const char* end = static_cast<const char*>(std::memchr(begin, 0, data->d_size));
             if (end == nullptr) break;
             *name = std::string(begin, end);
-            *id = hex(reinterpret_cast<const unsigned char*>(end + 1),
-                      data->d_size - std::size_t(end + 1 - begin));
+            *id = Quorbel::HexBytes(reinterpret_cast<const unsigned char*>(end + 1),
+                                    data->d_size - std::size_t(end + 1 - begin));
             found = true;
         }
     }
@@ -453,7 +445,7 @@ int findLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, con
     const unsigned char* bits = nullptr;
     GElf_Addr where = 0;
     int length = dwfl_module_build_id(module, &bits, &where);
-    std::string id = length > 0 ? hex(bits, std::size_t(length)) : std::string();
+    std::string id = length > 0 ? Quorbel::HexBytes(bits, std::size_t(length)) : std::string();
     if (id.size() > 2)
         candidates.push_back(std::string(debugRoot) + "/.build-id/" + id.substr(0, 2) + '/' +
                              id.substr(2) + ".debug");
@@ -480,14 +472,12 @@ int findLocalDebugInfo(Dwfl_Module* module, void**, const char*, Dwarf_Addr, con
 // in a module it does not know (loaded since), behind one mutex, as libdw is
 // not safe to call from several threads at once.
 
+// The readable form of a symbol name, or the name itself where it is not a
+// mangled C++ name.
 std::string demangle(const char* name) {
     if (name == nullptr) return std::string();
-    int status = 0;
-    char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    if (readable == nullptr) return name;
-    std::string result(readable);
-    std::free(readable);
-    return result;
+    std::string readable = Quorbel::Demangled(name);
+    return readable.empty() ? name : readable;
 }
 
 // The demangled name of a C++ symbol, without the suffix that marks a part or
@@ -495,13 +485,7 @@ std::string demangle(const char* name) {
 // for a name that is not a mangled C++ name.
 std::string symbolFunction(const char* symbol) {
     if (symbol == nullptr || std::strncmp(symbol, "_Z", 2) != 0) return std::string();
-    std::string mangled(symbol, std::strcspn(symbol, "."));
-    int status = 0;
-    char* readable = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-    if (readable == nullptr) return std::string();
-    std::string result(readable);
-    std::free(readable);
-    return result;
+    return Quorbel::Demangled(std::string(symbol, std::strcspn(symbol, ".")).c_str());
 }
 
 // A DIE's function name: the demangled linkage name of the function (through
