@@ -57,12 +57,11 @@ public:
     ~Connection() {
         if (connect != nullptr) connect(nullptr);
     }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
     const QuorbelCaptureHooks* Capture() const { return capture; }
 
 private:
-    Connection(const Connection&);
-    Connection& operator=(const Connection&);
-
     QuorbelThrowSitesConnectFunction connect;
     const QuorbelCaptureHooks* capture;
 };
