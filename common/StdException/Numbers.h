@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -44,6 +45,34 @@ inline char* WriteHex(char* out, std::uintptr_t n) {
 // "1.5e-07"), as JSON libraries commonly write numbers; returns the end, at
 // most maxRealText characters on.
 inline char* WriteReal(char* out, double x) {
+    // Most numbers that people set have a few decimals, and std::to_chars
+    // costs more than the rest of a field (docs/benchmarks.md). The least
+    // number d of decimals for which the nearest integer m to x * 10^d reads
+    // back as x (m / 10^d, exact operands and one rounding, equals x) is what
+    // std::to_chars finds too, as long as x * 10^d stays below 2^50, where m
+    // is exact and no two integers come that near x * 10^d.
+    const double magnitude = x < 0 ? -x : x;
+    if (magnitude >= 1e-4 && magnitude < 1e15) {
+        double scale = 1;  // 10^d, exact
+        for (int d = 0; magnitude * scale < 0x1p50; ++d, scale *= 10) {
+            const double m = std::nearbyint(magnitude * scale);
+            if (m / scale != magnitude) continue;
+            if (x < 0) *out++ = '-';
+            char digits[20];
+            char* const last = WriteDecimal(digits, static_cast<std::uint64_t>(m));
+            const int k = static_cast<int>(last - digits);  // digits, d of them after the point
+            if (k <= d) {                                   // 0.[0...]digits
+                *out++ = '0';
+                *out++ = '.';
+                return std::copy(digits, last, std::fill_n(out, d - k, '0'));
+            }
+            out = std::copy(digits, last - d, out);
+            *out++ = '.';
+            if (d != 0) return std::copy(last - d, last, out);
+            *out++ = '0';
+            return out;
+        }
+    }
     // The shortest digits and their exponent: [-]d[.ddd]e(+|-)dd.
     char buffer[32];
     const char* const end =
