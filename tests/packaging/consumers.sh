@@ -80,7 +80,7 @@ fi
 echo "== add_subdirectory of the source tree"
 quiet cmake -S "$consumer" -B "$scratch/subdirectory" -G "$generator" \
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DSTDEXCEPTION_SOURCE_DIR="$source_dir" \
-    -DSTDEXCEPTION_THROW_SITES=$throw_sites
+    -DSTDEXCEPTION_THROW_SITES="$throw_sites"
 quiet cmake --build "$scratch/subdirectory" -j 2
 "$scratch/subdirectory/consumer"
 
@@ -94,7 +94,7 @@ quiet git -C "$repository" -c user.name=consumers -c user.email=consumers@localh
 quiet git -C "$repository" tag "v$version"
 quiet cmake -S "$consumer" -B "$scratch/fetch" -G "$generator" \
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DSTDEXCEPTION_GIT_REPOSITORY="$repository" \
-    -DSTDEXCEPTION_THROW_SITES=$throw_sites
+    -DSTDEXCEPTION_THROW_SITES="$throw_sites"
 quiet cmake --build "$scratch/fetch" -j 2
 "$scratch/fetch/consumer"
 
@@ -119,7 +119,7 @@ quiet "$cxx" $cxxflags -std=c++11 -Wall -Wextra -Wpedantic -Werror "-fmacro-pref
 # StdExceptionThrowSites alone, which requires StdException: the capture
 # library kept under --as-needed, and the core library that Consumer.cpp calls.
 if ((capture)); then
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2046,SC2086  # the flags are meant to split into words
     quiet "$cxx" $cxxflags -std=c++11 "-fmacro-prefix-map=$consumer/=" -Wl,--as-needed "$consumer/Consumer.cpp" \
         $(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs StdExceptionThrowSites) \
         -Wl,-rpath,"$prefix/$libdir" -o "$scratch/pkg-config-capture"
