@@ -122,6 +122,15 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "${stdexception_development_package}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 list(REMOVE_ITEM stdexception_components development)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS ${stdexception_components})
+# Without the capture library, the development package has neither its
+# target nor its pkg-config file, and depends on the core package alone.
+if(TARGET ThrowSites)
+    set(stdexception_development_contents "targets Quorbel::StdException and Quorbel::ThrowSites) and the
+pkg-config files StdException.pc and StdExceptionThrowSites.pc.")
+else()
+    set(stdexception_development_contents "target Quorbel::StdException) and the pkg-config
+file StdException.pc.")
+endif()
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "C++ exception classes with call traces and reports (development files)
 StdException is a small C++ library of exception classes (namespace Quorbel)
 that record where a failure was raised, the guarded functions it passed
@@ -129,7 +138,6 @@ through and the failures it replaced, and report it as text, as XML or
 through a strategy of the application.
 
 This package contains the headers, the CMake package (find_package
-StdException, targets Quorbel::StdException and Quorbel::ThrowSites) and the
-pkg-config files StdException.pc and StdExceptionThrowSites.pc.")
+StdException, ${stdexception_development_contents}")
 
 include(CPack)

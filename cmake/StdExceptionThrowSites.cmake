@@ -4,6 +4,12 @@
 # and lines with elfutils' libdw. Neither it nor the core library links the
 # other; the core finds it at run time.
 #
+# STDEXCEPTION_THROW_SITES says whether it is built: AUTO (the default) where
+# libdw is found, saying in one status line why not where it is not; ON
+# always, failing the configuration without libdw (or off Linux); OFF never.
+# Without it the core library, its tests, the demo, the install and the
+# packages are the same but for the capture library and what needs it.
+#
 # Targets: ThrowSites, the library itself (exported as
 # Quorbel::ThrowSitesLibrary), and Quorbel::ThrowSites, what an application
 # links to turn capture on. Linking a library that the program references no
@@ -16,30 +22,55 @@
 # Installed: the shared library in component "throwsites", its .so link and
 # the pkg-config file StdExceptionThrowSites.pc in "development", the targets
 # in the export set StdExceptionTargets of the core library.
-if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+set(STDEXCEPTION_THROW_SITES AUTO CACHE STRING
+    "Build the throw-site capture library: AUTO (where libdw is found), ON or OFF")
+set_property(CACHE STDEXCEPTION_THROW_SITES PROPERTY STRINGS AUTO ON OFF)
+if(NOT STDEXCEPTION_THROW_SITES MATCHES "^(AUTO|ON|OFF)$")
+    message(FATAL_ERROR "STDEXCEPTION_THROW_SITES is \"${STDEXCEPTION_THROW_SITES}\": it takes AUTO "
+        "(build the throw-site capture library where libdw is found), ON (build it, fail without "
+        "libdw) or OFF (leave it out).")
+endif()
+
+# Why the library is left out, if it is.
+set(stdexception_throw_sites_missing "")
+if(STDEXCEPTION_THROW_SITES STREQUAL "OFF")
+    set(stdexception_throw_sites_missing "STDEXCEPTION_THROW_SITES is OFF")
+elseif(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(stdexception_throw_sites_missing "it is built on Linux only")
+else()
+    # libdw: from its pkg-config file (libdw-dev), else from the default paths.
+    find_package(PkgConfig QUIET)
+    if(PKG_CONFIG_FOUND)
+        pkg_check_modules(stdexception_libdw QUIET IMPORTED_TARGET libdw)
+    endif()
+    if(NOT TARGET PkgConfig::stdexception_libdw)
+        find_path(stdexception_libdw_include elfutils/libdwfl.h)
+        find_library(stdexception_libdw_library dw)
+        find_library(stdexception_libelf_library elf)
+        if(NOT stdexception_libdw_include OR NOT stdexception_libdw_library
+           OR NOT stdexception_libelf_library)
+            string(CONCAT stdexception_throw_sites_missing "it needs elfutils' libdw and libelf with their "
+                "headers (libdw.pc, elfutils/libdwfl.h, libdw.so, libelf.so), found neither through "
+                "pkg-config nor in the default paths (on Debian and Ubuntu: apt-get install libdw-dev)")
+        endif()
+    endif()
+endif()
+if(stdexception_throw_sites_missing)
+    if(STDEXCEPTION_THROW_SITES STREQUAL "ON")
+        message(FATAL_ERROR "STDEXCEPTION_THROW_SITES is ON, but the throw-site capture library "
+            "cannot be built: ${stdexception_throw_sites_missing}. With -DSTDEXCEPTION_THROW_SITES=AUTO "
+            "or OFF the core library builds without it.")
+    endif()
+    message(STATUS "Throw-site capture library: left out, ${stdexception_throw_sites_missing}")
     return()
 endif()
+message(STATUS "Throw-site capture library: built")
 
 include(GNUInstallDirs)
 
-# libdw: from its pkg-config file (libdw-dev), else from the default paths.
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-    pkg_check_modules(stdexception_libdw QUIET IMPORTED_TARGET libdw)
-endif()
 if(TARGET PkgConfig::stdexception_libdw)
     set(stdexception_libdw PkgConfig::stdexception_libdw)
 else()
-    find_path(stdexception_libdw_include elfutils/libdwfl.h)
-    find_library(stdexception_libdw_library dw)
-    find_library(stdexception_libelf_library elf)
-    if(NOT stdexception_libdw_include OR NOT stdexception_libdw_library
-       OR NOT stdexception_libelf_library)
-        message(FATAL_ERROR "The throw-site capture library needs elfutils' libdw and libelf "
-            "with their headers (libdw.pc, elfutils/libdwfl.h, libdw.so, libelf.so), found neither "
-            "through pkg-config nor in the default paths. On Debian and Ubuntu: apt-get install "
-            "libdw-dev.")
-    endif()
     add_library(stdexception_libdw INTERFACE)
     target_include_directories(stdexception_libdw INTERFACE "${stdexception_libdw_include}")
     target_link_libraries(stdexception_libdw INTERFACE "${stdexception_libdw_library}"
@@ -74,7 +105,9 @@ install(TARGETS ThrowSites ThrowSitesCapture EXPORT StdExceptionTargets
         NAMELINK_COMPONENT development)
 
 # The pkg-config file, made like StdException.pc: the prefix it names is the
-# one it is installed into, known only at install time.
+# one it is installed into, known only at install time. It requires
+# StdException, as StdExceptionJournal.pc does, so that it alone links a
+# program that calls GetThrowSite.
 set(pc_prefix "@pc_install_prefix@")
 file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/StdExceptionThrowSites.pc.in" CONTENT [=[
 prefix=@pc_prefix@
@@ -83,6 +116,7 @@ libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
 Name: StdExceptionThrowSites
 Description: Throw-site capture for StdException: the native frames of every throw
 Version: @PROJECT_VERSION@
+Requires: StdException
 Libs: -L${libdir} -Wl,--push-state,--no-as-needed -lStdExceptionThrowSites -Wl,--pop-state
 ]=] @ONLY)
 install(CODE "
