@@ -1,11 +1,12 @@
 # The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
 # only): a second shared library that interposes the C++ runtime's
 # __cxa_throw to record the stack of every throw, and reads functions, files
-# and lines with elfutils' libdw. Neither it nor the core library links the
-# other; the core finds it at run time.
+# and lines with elfutils' libdw (and zlib, for the CRC-32 of debug files).
+# Neither it nor the core library links the other; the core finds it at run
+# time.
 #
 # STDEXCEPTION_THROW_SITES says whether it is built: AUTO (the default) where
-# libdw is found, saying in one status line why not where it is not; ON
+# libdw and zlib are found, saying in one status line why not where it is not; ON
 # always, failing the configuration without libdw (or off Linux); OFF never.
 # Without it the core library, its tests, the demo, the install and the
 # packages are the same but for the capture library and what needs it.
@@ -54,6 +55,12 @@ else()
                 "pkg-config nor in the default paths (on Debian and Ubuntu: apt-get install libdw-dev)")
         endif()
     endif()
+    # zlib: the CRC-32 of the files that .gnu_debuglink names.
+    find_package(ZLIB QUIET)
+    if(NOT stdexception_throw_sites_missing AND NOT ZLIB_FOUND)
+        set(stdexception_throw_sites_missing
+            "it needs zlib with its header (on Debian and Ubuntu: apt-get install zlib1g-dev)")
+    endif()
 endif()
 if(stdexception_throw_sites_missing)
     if(STDEXCEPTION_THROW_SITES STREQUAL "ON")
@@ -78,10 +85,13 @@ else()
     set(stdexception_libdw stdexception_libdw)
 endif()
 
-add_library(ThrowSites SHARED "${PROJECT_SOURCE_DIR}/common/ThrowSites/ThrowSites.cpp")
+set(stdexception_throwsites_dir "${PROJECT_SOURCE_DIR}/common/ThrowSites")
+add_library(ThrowSites SHARED "${stdexception_throwsites_dir}/Interposition.cpp"
+    "${stdexception_throwsites_dir}/Recording.cpp" "${stdexception_throwsites_dir}/DebugFiles.cpp"
+    "${stdexception_throwsites_dir}/Symbols.cpp")
 target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
 target_compile_features(ThrowSites PRIVATE cxx_std_17)
-target_link_libraries(ThrowSites PRIVATE ${stdexception_libdw} ${CMAKE_DL_LIBS})
+target_link_libraries(ThrowSites PRIVATE ${stdexception_libdw} ZLIB::ZLIB ${CMAKE_DL_LIBS})
 set_target_properties(ThrowSites PROPERTIES
     OUTPUT_NAME StdExceptionThrowSites
     EXPORT_NAME ThrowSitesLibrary

@@ -10,11 +10,11 @@
 # The output goes through files and is read as hex: CMake's text reads drop the
 # carriage returns that the reports end their lines with. What changes from
 # machine to machine in the frames of a throw site is made constant first:
-# every address ("0x..." in hex) becomes "0x?", the source and build trees in
-# paths "<source>" and "<build>", and a frame in a system library (whose
-# debugging information may or may not be installed) "(system)", in the
-# readable, JSON and escaped XML reports alike; in the readable report a run
-# of such frames is one "(system)" line.
+# every address and offset ("0x..." in hex) becomes "0x?", every build ID "?",
+# the source and build trees in paths "<source>" and "<build>", and a frame in
+# a system library (whose debugging information may or may not be installed)
+# "(system)", in the readable, JSON and escaped XML reports alike; in the
+# readable report a run of such frames is one "(system)" line.
 cmake_minimum_required(VERSION 3.25)
 
 separate_arguments(args UNIX_COMMAND "${ARGS}")
@@ -42,7 +42,9 @@ foreach(stream out err)
             string(APPEND constant ";s|${${tree}_ROOT}/|<${name}>/|g")
         endif()
     endforeach()
-    string(APPEND constant [=[;s|^( *#[0-9]+ ).*[(](/usr)?/lib/[^)]*[)]$|\1(system)|;]=]
+    string(APPEND constant [=[;s/"buildId":"[0-9a-f]+"/"buildId":"?"/g;s/ buildId="[0-9a-f]+"/ buildId="?"/g]=]
+        [=[;s|^( *#[0-9]+ ).*[(](/usr)?/lib/[^)]*[)]$|\1(system)|;]=]
+        [=[s|^( *#[0-9]+ )(/usr)?/lib/[^ ]*[+]0x[?]$|\1(system)|;]=]
         [=[s|[{]"address":"0x[?]","module":"(/usr)?/lib/[^}]*[}]|{"module":"(system)"}|g;]=]
         [=[s|<Frame [^>]*><Module>(/usr)?/lib/[^<]*</Module><Function>[^<]*</Function>]=]
         [=[<File>[^<]*</File><Line>[0-9]*</Line></Frame>|<Frame><Module>(system)</Module></Frame>|g]=])

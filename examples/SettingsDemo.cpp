@@ -16,6 +16,7 @@
 #include <StdException/Guard>
 #include <StdException/StdException>
 #include <StdException/Strategies>
+#include <StdException/ThrowSite>
 
 #include <cerrno>
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // The sample read when no --input is given; "eighty" makes std::stoi fail.
 const char* const builtInSample =
@@ -35,8 +37,10 @@ const char* const builtInSample =
 const char* const usage =
     "usage: stdexception_demo [--detail full|medium|low] [--journal]\n"
     "                         [--format text|xml|escaped|json|readable|both] [--input PATH]\n"
+    "                         [--debug-dir DIR]\n"
     "       stdexception_demo --help | -h\n"
-    "Without --input the built-in sample is loaded; --journal logs the failure to the journal.\n";
+    "Without --input the built-in sample is loaded; --journal logs the failure to the journal;\n"
+    "--debug-dir looks the frames' debugging information up in DIR too.\n";
 // ReportToJournal: --journal's entry of failure (DemoJournal.cpp), or why there is none.
 void ReportToJournal(const Quorbel::StdException& failure);
 
@@ -193,7 +197,8 @@ static Settings LoadSettings(const std::string& path) {
 struct Options {
     std::string detail = "full";
     std::string format = "text";
-    std::string input;  // empty: the built-in sample
+    std::string input;     // empty: the built-in sample
+    std::string debugDir;  // empty: the system's directories only
     bool help = false, journal = false;
 };
 
@@ -229,6 +234,8 @@ static std::string ParseOptions(int argc, char** argv, Options& options) {
                 SetValue(option, argv[++i], "text|xml|escaped|json|readable|both", options.format);
         else if (option == "--input")
             problem = SetValue(option, argv[++i], "", options.input);
+        else if (option == "--debug-dir")
+            problem = SetValue(option, argv[++i], "", options.debugDir);
         else
             problem = "unknown option '" + option + "'";
         if (!problem.empty()) return problem;
@@ -247,6 +254,10 @@ int main(int argc, char** argv) {
         std::cout << usage;
         return 0;
     }
+
+    // Where a stripped build of the demo finds its debugging information.
+    if (!options.debugDir.empty())
+        Quorbel::SetDebugFileDirectories(std::vector<std::string>(1, options.debugDir));
 
     // Module-wide settings first: records take the default detail level when
     // they are built, and the library keeps clones of the strategies.

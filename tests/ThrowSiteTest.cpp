@@ -10,6 +10,7 @@
 #include <libxml/parser.h>
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <thread>
 
 #include "Probes.h"
@@ -135,18 +136,27 @@ TEST(ThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsThrow) {
         EXPECT_EQ(site.front().function, row.innermost);
         EXPECT_EQ(OwnFrames(*row.escaped), row.own);
         EXPECT_EQ(GetThrownType(*row.escaped), row.thrownType);
+        // Each module's frames share one load bias (address less offset) and its build ID.
+        std::map<std::string, std::pair<std::uintptr_t, std::string>> modules;
+        for (const NativeFrame& frame : site) {
+            const auto module = std::make_pair(frame.address - frame.offset, frame.buildId);
+            EXPECT_EQ(modules.emplace(frame.module, module).first->second, module) << frame.module;
+            EXPECT_EQ(frame.buildId.size(), 40u) << frame.module;
+        }
     }
 }
 
-// The values of a throw site in the order of the escaped XML report:
-// address, inlined, module, function, file and line of each frame.
+// The values of a throw site in the order of the escaped XML report: address,
+// inlined, offset, build ID, module, function, file and line of each frame.
 std::vector<std::string> Values(const std::vector<NativeFrame>& site) {
     std::vector<std::string> values;
     for (const NativeFrame& frame : site) {
-        std::ostringstream address;
+        std::ostringstream address, offset;
         address << "0x" << std::hex << frame.address;
-        values.insert(values.end(), {address.str(), frame.inlined ? "true" : "false", frame.module,
-                                     frame.function, frame.file, std::to_string(frame.line)});
+        offset << "0x" << std::hex << frame.offset;
+        values.insert(values.end(),
+                      {address.str(), frame.inlined ? "true" : "false", offset.str(), frame.buildId,
+                       frame.module, frame.function, frame.file, std::to_string(frame.line)});
     }
     return values;
 }
@@ -256,7 +266,8 @@ TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
         EXPECT_EQ(keys, expected);
         std::vector<std::string> fromJSON;
         for (const auto& frame : json.value("throwSite", nlohmann::ordered_json::array()))
-            for (const char* key : {"address", "inlined", "module", "function", "file", "line"})
+            for (const char* key :
+                 {"address", "inlined", "offset", "buildId", "module", "function", "file", "line"})
                 fromJSON.push_back(frame[key].is_string() ? frame[key].get<std::string>()
                                                           : frame[key].dump());
         EXPECT_EQ(fromJSON, values);
@@ -270,8 +281,8 @@ TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
             if (xmlStrcmp(site->name, BAD_CAST "ThrowSite") != 0) continue;
             thrownType = Taken(xmlGetProp(site, BAD_CAST "thrownType"));
             for (xmlNode* frame = site->children; frame; frame = frame->next) {
-                fromXML.push_back(Taken(xmlGetProp(frame, BAD_CAST "address")));
-                fromXML.push_back(Taken(xmlGetProp(frame, BAD_CAST "inlined")));
+                for (const char* name : {"address", "inlined", "offset", "buildId"})
+                    fromXML.push_back(Taken(xmlGetProp(frame, BAD_CAST name)));
                 for (xmlNode* field = frame->children; field; field = field->next)
                     fromXML.push_back(Taken(xmlNodeGetContent(field)));
             }

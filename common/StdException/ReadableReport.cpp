@@ -26,21 +26,61 @@ void AppendLines(std::string& out, const std::string& text, const std::string& i
     }
 }
 
-// Writes the frames of a throw site at indent, one a line, innermost first:
-// "#0 function at file:line (module)".
+// Whether a frame is one of those that start the program or a thread, below
+// every stack: the C runtime's and the thread library's, under the names of
+// their symbols and of their debugging information.
+bool IsStartFrame(const NativeFrame& frame) {
+    static const char* const starts[] = {"_start",
+                                         "__libc_start_main",
+                                         "__libc_start_main_impl",
+                                         "__libc_start_call_main",
+                                         "start_thread",
+                                         "clone",
+                                         "__clone",
+                                         "clone3",
+                                         "__clone3"};
+    for (const char* start : starts)
+        if (frame.function == start) return true;
+    return false;
+}
+
+// How many frames of site are shown: all but the outermost ones that start
+// the program or the thread, and the frames without a name in their modules
+// between them (a C runtime without symbols of its own functions).
+std::size_t ShownFrames(const std::vector<NativeFrame>& site) {
+    std::size_t shown = site.size();
+    while (shown != 0 && (IsStartFrame(site[shown - 1]) ||
+                          (shown != site.size() && site[shown - 1].function.empty() &&
+                           site[shown - 1].module == site[shown].module)))
+        --shown;
+    return shown;
+}
+
+// Writes the frames of a throw site at indent, one a line, innermost first,
+// without the frames that start the program or the thread below them:
+// "#0 function at file:line (module)", or "#0 module+0x1f2e" where no
+// function is known.
 void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
                  const std::string& thrownType, const std::string& indent) {
-    if (site.empty()) return;
+    const std::size_t shown = ShownFrames(site);
+    if (shown == 0) return;
     out += indent + (thrownType.empty() ? "  thrown at\n" : "  thrown as " + thrownType + " at\n");
-    for (std::size_t i = 0; i != site.size(); ++i) {
+    for (std::size_t i = 0; i != shown; ++i) {
         const NativeFrame& frame = site[i];
         out += indent + "    #";
         AppendDecimal(out, i);
         out += ' ';
-        if (frame.function.empty())
-            AppendHex(out, frame.address);
-        else
-            out += frame.function;
+        if (frame.function.empty()) {
+            if (frame.module.empty()) {
+                AppendHex(out, frame.address);
+            } else {
+                out += frame.module + "+";
+                AppendHex(out, frame.offset);
+            }
+            out += '\n';
+            continue;
+        }
+        out += frame.function;
         if (!frame.file.empty()) {
             out += " at " + frame.file + ":";
             AppendDecimal(out, frame.line);

@@ -154,6 +154,11 @@ std::string GetThrownType(const StdException& e) {
 
 bool ThrowSiteCaptureLoaded() { return connection.Capture() != nullptr; }
 
+void SetDebugFileDirectories(const std::vector<std::string>& directories) {
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    if (capture != nullptr) capture->setDebugDirectories(&directories);
+}
+
 std::uint64_t ThrowsWithoutFrames() {
     const QuorbelCaptureHooks* capture = connection.Capture();
     return capture != nullptr ? capture->dropped() : 0;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <typeinfo>
 #include <vector>
 
@@ -43,6 +44,9 @@ struct QuorbelCaptureHooks {
                     std::vector<Quorbel::NativeFrame>* out);
     // dropped: how many throws got no frames because the storage was full.
     std::uint64_t (*dropped)();
+    // setDebugDirectories: the application's directories of debugging
+    // information (SetDebugFileDirectories); null for none.
+    void (*setDebugDirectories)(const std::vector<std::string>* directories);
 };
 
 // The capture library's connect function, exported under this name: called

@@ -133,33 +133,44 @@ void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
 
 // The fixed text of one rendering around the fields of a frame, in the order
 // in which they are written; where it depends on whether the frame was
-// inlined, [0] is for a frame that was not, [1] for one that was.
+// inlined, [0] is for a frame that was not, [1] for one that was. The module's
+// offset and build ID come after the module (JSON) or after the address and
+// inlined among the attributes (XML), where idsFirst is set.
 struct FrameLayout {
     Piece separator;  // before each frame but the first
     Piece open;       // before the address
     Piece afterAddress[2];
     Piece afterModule;
+    Piece afterOffset;
+    Piece afterBuildId;
     Piece afterFunction;
     Piece afterFile;
     Piece close[2];  // after the line
+    bool idsFirst;
 };
 
 const FrameLayout jsonFrame = {P(","),
                                P("{\"address\":\""),
                                {P("\",\"module\":\""), P("\",\"module\":\"")},
+                               P("\",\"offset\":\""),
+                               P("\",\"buildId\":\""),
                                P("\",\"function\":\""),
                                P("\",\"file\":\""),
                                P("\",\"line\":"),
-                               {P(",\"inlined\":false}"), P(",\"inlined\":true}")}};
+                               {P(",\"inlined\":false}"), P(",\"inlined\":true}")},
+                               false};
 
 const FrameLayout xmlFrame = {
     P(""),
     P("<Frame address=\""),
-    {P("\" inlined=\"false\"><Module>"), P("\" inlined=\"true\"><Module>")},
+    {P("\" inlined=\"false\" offset=\""), P("\" inlined=\"true\" offset=\"")},
     P("</Module><Function>"),
+    P("\" buildId=\""),
+    P("\"><Module>"),
     P("</Function><File>"),
     P("</File><Line>"),
-    {P("</Line></Frame>"), P("</Line></Frame>")}};
+    {P("</Line></Frame>"), P("</Line></Frame>")},
+    true};
 
 // Writes the frames of a throw site in layout, with the fields in Markup.
 template <class Markup>
@@ -171,8 +182,18 @@ void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
         out += layout.open;
         AppendHex(out, frame.address);
         out += layout.afterAddress[frame.inlined];
-        AppendText<Markup>(out, frame.module);
-        out += layout.afterModule;
+        if (!layout.idsFirst) {
+            AppendText<Markup>(out, frame.module);
+            out += layout.afterModule;
+        }
+        AppendHex(out, frame.offset);
+        out += layout.afterOffset;
+        out += frame.buildId;  // hex digits, the same in every markup
+        out += layout.afterBuildId;
+        if (layout.idsFirst) {
+            AppendText<Markup>(out, frame.module);
+            out += layout.afterModule;
+        }
         AppendText<Markup>(out, frame.function);
         out += layout.afterFunction;
         AppendText<Markup>(out, frame.file);
