@@ -10,6 +10,7 @@
 #include <libxml/parser.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -30,12 +31,14 @@ const bool kCapture =
 // Where the test's own throws stand: each function on one line, which the
 // frames name (kept as written, for the lines that the tests expect).
 // clang-format off
-const std::uint32_t kThrowLine = __LINE__;
+volatile std::uint32_t kThrowLine = __LINE__;
 [[gnu::noinline]] int ParseEighty() { return std::stoi("eighty"); }
 [[gnu::noinline]] void Inner() { throw App("inner", "t.src", 7); }
 [[gnu::noinline]] void Middle() { Inner(); asm volatile(""); }
 template <int N>
 [[gnu::noinline]] void Worker() { throw std::out_of_range(std::to_string(N)); }
+[[gnu::noinline]] void Deep(int depth) { if (depth > 0) Deep(depth - 1); else if (kThrowLine) Inner(); asm volatile(""); }
+[[gnu::noinline]] void Buried() { char buffer[12000]; asm volatile("" : : "r"(buffer) : "memory"); Inner(); asm volatile(""); }
 // clang-format on
 
 }  // namespace
@@ -71,7 +74,7 @@ std::vector<std::string> OwnFrames(const StdException& e) {
     std::vector<std::string> own;
     for (const NativeFrame& frame : GetThrowSite(e))
         if (Where(frame).find("ThrowSiteTest.cpp") != std::string::npos &&
-            frame.line > kThrowLine && frame.line <= kThrowLine + 5)
+            frame.line > kThrowLine && frame.line <= kThrowLine + 7)
             own.push_back(Where(frame));
     return own;
 }
@@ -220,27 +223,36 @@ TEST(ThrowSiteTest, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
     EXPECT_EQ(ThrowsWithoutFrames(), dropped);
 }
 
-TEST(ThrowSiteTest, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
+TEST(ThrowSiteTest, TenThousandLiveExceptionsEachKeepTheirFrames) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
-    const auto frames = [](std::exception_ptr alive) {
-        return OwnFrames(*Caught([&] { std::rethrow_exception(alive); }));
-    };
-    const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
-                                               Here("(anonymous namespace)::Middle()", 3)};
-    const std::uint64_t before = ThrowsWithoutFrames();
+    const std::uint64_t dropped = ThrowsWithoutFrames();
     std::vector<std::exception_ptr> alive;
-    while (ThrowsWithoutFrames() == before && alive.size() < 100000) {
+    for (int i = 0; i < 10000; ++i) {
         try {
             Middle();
         } catch (...) {
             alive.push_back(std::current_exception());
         }
     }
-    EXPECT_EQ(ThrowsWithoutFrames(), before + 1);
-    EXPECT_EQ(frames(alive.front()), expected);
-    EXPECT_TRUE(frames(alive.back()).empty());
-    alive.clear();
-    EXPECT_EQ(OwnFrames(*Caught(Middle)), expected);
+    const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
+                                               Here("(anonymous namespace)::Middle()", 3)};
+    for (const std::exception_ptr& e : alive)
+        ASSERT_EQ(OwnFrames(*Caught([&] { std::rethrow_exception(e); })), expected);
+    EXPECT_EQ(ThrowsWithoutFrames(), dropped);
+}
+
+TEST(ThrowSiteTest, FramesEndAtTheirLimitOrWhereTheCopyOfTheStackEnds) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    const std::vector<std::string> deep = Values(GetThrowSite(*Caught([] { Deep(100); })));
+    ASSERT_EQ(deep.size(), 64u * 8);
+    EXPECT_EQ(std::count(deep.begin(), deep.end(), "(anonymous namespace)::Deep(int)"), 63);
+    const std::vector<NativeFrame> buried = GetThrowSite(*Caught(Buried));
+    ASSERT_EQ(buried.size(), 3u);
+    EXPECT_EQ(Where(buried[0]), Here("(anonymous namespace)::Inner()", 2));
+    EXPECT_EQ(Where(buried[1]), Here("(anonymous namespace)::Buried()", 7));
+    EXPECT_EQ(Values({buried[2]}),
+              std::vector<std::string>(
+                  {"0x0", "false", "0x0", "", "", "(the copy of the stack ends here)", "", "0"}));
 }
 
 // A string that libxml2 gave, released.
@@ -252,6 +264,7 @@ std::string Taken(xmlChar* text) {
 
 TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
     EXPECT_EQ(ThrowSiteCaptureLoaded(), kCapture);
+    EXPECT_EQ(ThrowSitesActive(), kCapture);
     for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
         const auto e = Caught(guarded);
         SCOPED_TRACE(e->TypeName());
