@@ -11,8 +11,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "Probes.h"
 
@@ -27,6 +31,12 @@ const bool kCapture =
     std::getenv("STDEXCEPTION_EXPECT_CAPTURE") != nullptr ||
     std::string(std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "").find("ThrowSites") !=
         std::string::npos;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
 
 // Where the test's own throws stand: each function on one line, which the
 // frames name (kept as written, for the lines that the tests expect).
@@ -253,6 +263,41 @@ TEST(ThrowSiteTest, FramesEndAtTheirLimitOrWhereTheCopyOfTheStackEnds) {
     EXPECT_EQ(Values({buried[2]}),
               std::vector<std::string>(
                   {"0x0", "false", "0x0", "", "", "(the copy of the stack ends here)", "", "0"}));
+}
+
+// The address space a process may take is limited to what it has, plus a
+// little, and the heap filled: a throw finds no memory for its capture.
+TEST(ThrowSiteTest, WithTheHeapExhaustedAThrowGoesWithoutFramesAndIsCounted) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!kCapture || kSanitized || (preload != nullptr && std::strstr(preload, "vgpreload")))
+        GTEST_SKIP() << "needs the capture library, and the C library's own allocator";
+    const std::uint64_t dropped = ThrowsWithoutFrames();
+    std::vector<void*> taken;
+    taken.reserve(1 << 22);
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &limit), 0);
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    rlimit exhausted = {pages * 4096 + (8 << 20), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &exhausted), 0);
+    while (taken.size() < taken.capacity())
+        if (void* block = std::malloc(32))
+            taken.push_back(block);
+        else
+            break;
+    bool caught = false;
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    const std::uint64_t afterwards = ThrowsWithoutFrames();
+    setrlimit(RLIMIT_AS, &limit);
+    for (void* block : taken) std::free(block);
+    EXPECT_TRUE(caught);
+    EXPECT_LT(taken.size(), taken.capacity());
+    EXPECT_EQ(afterwards, dropped + 1);
 }
 
 // A string that libxml2 gave, released.
