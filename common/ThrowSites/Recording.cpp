@@ -106,18 +106,18 @@ thread_local StackBounds threadStack;
 
 const StackBounds& stackOfThisThread() {
     StackBounds& bounds = threadStack;
-    if (!bounds.known) {
-        bounds.known = true;
-        pthread_attr_t attributes;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            void* low = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-                bounds.low = reinterpret_cast<std::uintptr_t>(low);
-                bounds.high = bounds.low + size;
-            }
-            pthread_attr_destroy(&attributes);
+    // A failure (no memory to read the main thread's mappings) is tried
+    // again at the next throw.
+    pthread_attr_t attributes;
+    if (!bounds.known && pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+            bounds.low = reinterpret_cast<std::uintptr_t>(low);
+            bounds.high = bounds.low + size;
+            bounds.known = true;
         }
+        pthread_attr_destroy(&attributes);
     }
     return bounds;
 }
