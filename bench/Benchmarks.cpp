@@ -18,6 +18,7 @@
 #include <boost/exception/info.hpp>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -119,6 +120,22 @@ BENCH_NOINLINE int WithBoost(int depth) {
     }
 }
 
+// A plain throw caught one frame up, below depth - 1 plain frames: what a
+// library that throws and catches inside pays, at any depth of its caller.
+BENCH_NOINLINE int CatchOneUp() {
+    try {
+        return RaiseRuntimeError(1);
+    } catch (const std::runtime_error&) {
+        return 1;
+    }
+}
+BENCH_NOINLINE int Plain(int depth) {
+    if (depth <= 1) return CatchOneUp();
+    int below = Plain(depth - 1);
+    benchmark::DoNotOptimize(below);  // a real call in every frame, not a loop
+    return below + 1;
+}
+
 // The capture library, linked into this program, records throw sites only
 // in the rows that measure it: the others pause it.
 const auto pauseCapture =
@@ -139,8 +156,8 @@ void Throw(benchmark::State& state, int (*frames)(int), int n, bool captured) {
     Capture(false);
 }
 
-// A throw site of about 20 frames: plain frames above the raising one, and
-// those of the benchmark's own caller.
+// A throw site of 40 frames: plain frames above the raising one, and those
+// of the benchmark's own caller.
 BENCH_NOINLINE int Deep(int depth) {
     if (depth == 1) return RaiseFieldError(depth);
     int below = Deep(depth - 1);
@@ -148,11 +165,15 @@ BENCH_NOINLINE int Deep(int depth) {
     return below + 1;
 }
 
+// The plain frames that make the site 40 frames deep, with the raising one
+// and the benchmark's callers.
+constexpr int siteDepth = 34;
+
 std::unique_ptr<StdException> DeepSite() {
     Capture(true);
     std::unique_ptr<StdException> site;
     try {
-        Deep(15);
+        Deep(siteDepth);
     } catch (StdException& e) {
         site.reset(e.clone());
     }
@@ -176,6 +197,27 @@ void ReadSiteFirst() {
     firstFrames = GetThrowSite(*site).size();
     firstReading =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The memory that each of many live exceptions keeps, thrown at the depth of
+// the site above and kept in exception_ptrs: the growth of the heap in use.
+double keptBytes[2] = {0, 0};
+double KeptBytes(bool captured) {
+    constexpr std::size_t count = 10000;
+    std::vector<std::exception_ptr> kept;
+    kept.reserve(count);
+    Capture(captured);
+    const std::size_t before = mallinfo2().uordblks;
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            Deep(siteDepth);
+        } catch (...) {
+            kept.push_back(std::current_exception());
+        }
+    }
+    const std::size_t after = mallinfo2().uordblks;
+    Capture(false);
+    return double(after - before) / count;
 }
 
 // ---- The normal path ------------------------------------------------------------
@@ -339,6 +381,9 @@ void Copy(benchmark::State& state, Copying copying, std::size_t chain) {
 }
 
 // ---- Registration and the summary ---------------------------------------------------
+// The stack depths of the plain throws.
+const int plainDepths[] = {1, 10, 40, 100};
+
 // Every benchmark in order, with the name of its floor (empty for a floor).
 std::vector<std::pair<std::string, std::string> > figures;
 
@@ -370,7 +415,13 @@ void RegisterAll() {
                 *f.floor ? "Throw/" + std::string(f.floor) + suffix : "", Throw, f.frames, n,
                 f.captured);
         }
-    if (pauseCapture != nullptr) Add("ThrowSite/Read/20", "", ReadSite);
+    for (int n : plainDepths) {
+        const std::string suffix = "/" + std::to_string(n);
+        Add("Throw/Plain" + suffix, "", Throw, Plain, n, false);
+        if (pauseCapture != nullptr)
+            Add("Throw/PlainCaptured" + suffix, "Throw/Plain" + suffix, Throw, Plain, n, true);
+    }
+    if (pauseCapture != nullptr) Add("ThrowSite/Read/40", "", ReadSite);
     Add("Call/Unguarded", "", Call, Unguarded);
     Add("Call/Guarded", "Call/Unguarded", Call, GuardedCall);
     Add("Call/GuardedEager", "Call/Unguarded", Call, GuardedEagerCall);
@@ -488,11 +539,20 @@ void Summarise(Reporter& r) {
     Target("guarded call / unguarded call", r.Fastest("Call/Guarded") / r.Fastest("Call/Unguarded"),
            1.05);
     if (pauseCapture != nullptr) {
+        double worst = 0;
+        for (int n : plainDepths) {
+            const std::string suffix = "/" + std::to_string(n);
+            worst = std::max(worst, r.Fastest("Throw/PlainCaptured" + suffix) /
+                                        r.Fastest("Throw/Plain" + suffix));
+        }
+        Target("plain throw, captured / not captured, worst depth", worst, 1.5);
         Target("guarded throw through 10 frames, captured / not captured",
-               r.Fastest("Throw/Captured/10") / r.Fastest("Throw/Guarded/10"), 1.2);
+               r.Fastest("Throw/Captured/10") / r.Fastest("Throw/Guarded/10"), 1.1);
         std::printf(
-            "\nThe first reading of a throw site of %zu frames: %.1f ms; later ones: %.1f us\n",
-            firstFrames, firstReading, r.Fastest("ThrowSite/Read/20") / 1e3);
+            "\nThe first reading of a throw site of %zu frames: %.1f ms; later ones: %.1f us\n"
+            "Memory kept per live exception: %.0f bytes not captured, %.0f bytes captured\n",
+            firstFrames, firstReading, r.Fastest("ThrowSite/Read/40") / 1e3, keptBytes[0],
+            keptBytes[1]);
     }
     Target("AsString of 1000 entries / of 100 entries",
            r.Fastest("Render/AsString/trace:1000") / r.Fastest("Render/AsString/trace:100"), 12);
@@ -523,7 +583,11 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Capture(false);
-    if (pauseCapture != nullptr) ReadSiteFirst();
+    if (pauseCapture != nullptr) {
+        ReadSiteFirst();
+        keptBytes[0] = KeptBytes(false);
+        keptBytes[1] = KeptBytes(true);
+    }
     RegisterAll();
     Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

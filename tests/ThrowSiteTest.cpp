@@ -10,8 +10,13 @@
 #include <libxml/parser.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "Probes.h"
 
@@ -27,15 +32,23 @@ const bool kCapture =
     std::string(std::getenv("LD_PRELOAD") ? std::getenv("LD_PRELOAD") : "").find("ThrowSites") !=
         std::string::npos;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+
 // Where the test's own throws stand: each function on one line, which the
 // frames name (kept as written, for the lines that the tests expect).
 // clang-format off
-const std::uint32_t kThrowLine = __LINE__;
+volatile std::uint32_t kThrowLine = __LINE__;
 [[gnu::noinline]] int ParseEighty() { return std::stoi("eighty"); }
 [[gnu::noinline]] void Inner() { throw App("inner", "t.src", 7); }
 [[gnu::noinline]] void Middle() { Inner(); asm volatile(""); }
 template <int N>
 [[gnu::noinline]] void Worker() { throw std::out_of_range(std::to_string(N)); }
+[[gnu::noinline]] void Deep(int depth) { if (depth > 0) Deep(depth - 1); else if (kThrowLine) Inner(); asm volatile(""); }
+[[gnu::noinline]] void Buried() { char buffer[12000]; asm volatile("" : : "r"(buffer) : "memory"); Inner(); asm volatile(""); }
 // clang-format on
 
 }  // namespace
@@ -71,7 +84,7 @@ std::vector<std::string> OwnFrames(const StdException& e) {
     std::vector<std::string> own;
     for (const NativeFrame& frame : GetThrowSite(e))
         if (Where(frame).find("ThrowSiteTest.cpp") != std::string::npos &&
-            frame.line > kThrowLine && frame.line <= kThrowLine + 5)
+            frame.line > kThrowLine && frame.line <= kThrowLine + 7)
             own.push_back(Where(frame));
     return own;
 }
@@ -220,27 +233,71 @@ TEST(ThrowSiteTest, ThreadsThrowingAtOnceEachKeepTheirOwnFrames) {
     EXPECT_EQ(ThrowsWithoutFrames(), dropped);
 }
 
-TEST(ThrowSiteTest, AThrowBeyondTheStorageGetsNoFramesAndIsCounted) {
+TEST(ThrowSiteTest, TenThousandLiveExceptionsEachKeepTheirFrames) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
-    const auto frames = [](std::exception_ptr alive) {
-        return OwnFrames(*Caught([&] { std::rethrow_exception(alive); }));
-    };
-    const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
-                                               Here("(anonymous namespace)::Middle()", 3)};
-    const std::uint64_t before = ThrowsWithoutFrames();
+    const std::uint64_t dropped = ThrowsWithoutFrames();
     std::vector<std::exception_ptr> alive;
-    while (ThrowsWithoutFrames() == before && alive.size() < 100000) {
+    for (int i = 0; i < 10000; ++i) {
         try {
             Middle();
         } catch (...) {
             alive.push_back(std::current_exception());
         }
     }
-    EXPECT_EQ(ThrowsWithoutFrames(), before + 1);
-    EXPECT_EQ(frames(alive.front()), expected);
-    EXPECT_TRUE(frames(alive.back()).empty());
-    alive.clear();
-    EXPECT_EQ(OwnFrames(*Caught(Middle)), expected);
+    const std::vector<std::string> expected = {Here("(anonymous namespace)::Inner()", 2),
+                                               Here("(anonymous namespace)::Middle()", 3)};
+    for (const std::exception_ptr& e : alive)
+        ASSERT_EQ(OwnFrames(*Caught([&] { std::rethrow_exception(e); })), expected);
+    EXPECT_EQ(ThrowsWithoutFrames(), dropped);
+}
+
+TEST(ThrowSiteTest, FramesEndAtTheirLimitOrWhereTheCopyOfTheStackEnds) {
+    if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    const std::vector<std::string> deep = Values(GetThrowSite(*Caught([] { Deep(100); })));
+    ASSERT_EQ(deep.size(), 64u * 8);
+    EXPECT_EQ(std::count(deep.begin(), deep.end(), "(anonymous namespace)::Deep(int)"), 63);
+    const std::vector<NativeFrame> buried = GetThrowSite(*Caught(Buried));
+    ASSERT_EQ(buried.size(), 3u);
+    EXPECT_EQ(Where(buried[0]), Here("(anonymous namespace)::Inner()", 2));
+    EXPECT_EQ(Where(buried[1]), Here("(anonymous namespace)::Buried()", 7));
+    EXPECT_EQ(Values({buried[2]}),
+              std::vector<std::string>(
+                  {"0x0", "false", "0x0", "", "", "(the copy of the stack ends here)", "", "0"}));
+}
+
+// The address space a process may take is limited to what it has, plus a
+// little, and the heap filled: a throw finds no memory for its capture.
+TEST(ThrowSiteTest, WithTheHeapExhaustedAThrowGoesWithoutFramesAndIsCounted) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!kCapture || kSanitized || (preload != nullptr && std::strstr(preload, "vgpreload")))
+        GTEST_SKIP() << "needs the capture library, and the C library's own allocator";
+    const std::uint64_t dropped = ThrowsWithoutFrames();
+    std::vector<void*> taken;
+    taken.reserve(1 << 22);
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &limit), 0);
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    rlimit exhausted = {pages * 4096 + (8 << 20), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &exhausted), 0);
+    while (taken.size() < taken.capacity())
+        if (void* block = std::malloc(32))
+            taken.push_back(block);
+        else
+            break;
+    bool caught = false;
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    const std::uint64_t afterwards = ThrowsWithoutFrames();
+    setrlimit(RLIMIT_AS, &limit);
+    for (void* block : taken) std::free(block);
+    EXPECT_TRUE(caught);
+    EXPECT_LT(taken.size(), taken.capacity());
+    EXPECT_EQ(afterwards, dropped + 1);
 }
 
 // A string that libxml2 gave, released.
@@ -252,6 +309,7 @@ std::string Taken(xmlChar* text) {
 
 TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
     EXPECT_EQ(ThrowSiteCaptureLoaded(), kCapture);
+    EXPECT_EQ(ThrowSitesActive(), kCapture);
     for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
         const auto e = Caught(guarded);
         SCOPED_TRACE(e->TypeName());

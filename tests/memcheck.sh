@@ -12,12 +12,13 @@
 # their commands are cmake and compilers, which valgrind would check instead
 # of the library; so are the journal tests (label journal), which start a
 # systemd-journald of their own and under valgrind found it refusing their
-# entries (the tests job and the sanitizer jobs run them).
+# entries (the tests job and the sanitizer jobs run them), and the shell scripts
+# (label script), where valgrind would check bash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
 options="--error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect"
 options+=" --soname-synonyms=somalloc=nouserintercepts"
-exec ctest --test-dir "$build" --output-on-failure -E '^(demo|packaging)[.]' -LE journal -T memcheck \
+exec ctest --test-dir "$build" --output-on-failure -E '^(demo|packaging)[.]' -LE '^(journal|script)$' -T memcheck \
     --overwrite "MemoryCheckCommand=$(command -v valgrind)" \
     --overwrite "MemoryCheckCommandOptions=$options"

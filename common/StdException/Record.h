@@ -16,14 +16,31 @@
 
 namespace Quorbel {
 
+// CaptureRef: a reference to what the capture library recorded for one
+// throw, shared by the copies of the records that took it; empty without one.
+class CaptureRef {
+public:
+    CaptureRef() : capture(nullptr) {}
+    // CaptureRef: takes over a reference that the capture library gave.
+    explicit CaptureRef(void* acquired) : capture(acquired) {}
+    CaptureRef(const CaptureRef& other);
+    CaptureRef& operator=(const CaptureRef& other);
+    ~CaptureRef();
+    // Get: the capture, or null.
+    void* Get() const { return capture; }
+
+private:
+    void* capture;
+};
+
 // RecordExtras: the private slot of a record, made only when it has
 // something to keep. Copies of a record get copies of it.
 struct RecordExtras {
     typedef std::vector<std::pair<std::string, FieldValue>> Fields;
 
-    std::vector<std::uintptr_t> frames;  // return addresses of the throw site, innermost first
-    std::string thrownType;              // readable type of the foreign object thrown, if any
-    Fields fields;                       // in the order in which their keys were first set
+    CaptureRef site;         // what was recorded of the throw site
+    std::string thrownType;  // readable type of the foreign object thrown, if any
+    Fields fields;           // in the order in which their keys were first set
 };
 
 // RecordAccess: the library's access to a record's private slot.
@@ -35,7 +52,7 @@ struct RecordAccess {
         return *e.extras;
     }
     // CopyExtras: gives to a copy of what from has (its own slot, and the
-    // frames recorded for its throw when the slot holds none), or nothing;
+    // capture of its throw when the slot holds none), or nothing;
     // nothing is left of to's own.
     static void CopyExtras(StdException& to, const StdException& from);
 };
@@ -77,7 +94,7 @@ void ForEachNested(const StdException& e, Write write) {
     }
 }
 
-// TakeThrowSite: gives e the frames recorded for the thrown object at
+// TakeThrowSite: gives e the capture recorded for the thrown object at
 // address object, if there are any; for a foreign object also its type.
 void TakeThrowSite(StdException& e, const void* object, bool foreign);
 

@@ -32,7 +32,7 @@ bool HoldsFrames(void* object, const std::type_info* type) {
     void* record = object;
     if (type == nullptr || !typeid(StdException).__do_catch(type, &record, 1)) return false;
     const RecordExtras* extras = RecordAccess::Extras(*static_cast<const StdException*>(record));
-    return extras != nullptr && !extras->frames.empty();
+    return extras != nullptr && extras->site.Get() != nullptr;
 #else
     (void)object;
     (void)type;
@@ -68,25 +68,20 @@ private:
 
 const Connection connection;
 
-// Frames: the addresses that the capture library holds for the live object
+// Acquired: the capture that the capture library holds for the live object
 // at address object; empty when it holds none or is not loaded.
-std::vector<std::uintptr_t> Frames(const void* object, const std::type_info** type) {
-    std::vector<std::uintptr_t> frames;
+CaptureRef Acquired(const void* object, const std::type_info** type) {
     const QuorbelCaptureHooks* capture = connection.Capture();
-    if (capture == nullptr || object == nullptr) return frames;
-    std::uintptr_t found[QuorbelThrowSiteMaxFrames];
-    const std::size_t count = capture->lookup(object, found, QuorbelThrowSiteMaxFrames, type);
-    frames.assign(found, found + count);
-    return frames;
+    if (capture == nullptr || object == nullptr) return CaptureRef();
+    return CaptureRef(capture->acquire(object, type));
 }
 
-// Resolved: the frames at these addresses, as the capture library reads them.
-std::vector<NativeFrame> Resolved(const std::vector<std::uintptr_t>& frames) {
-    std::vector<NativeFrame> site;
+// Resolved: the frames of a capture, as the capture library reads them.
+std::vector<NativeFrame> Resolved(const CaptureRef& site) {
+    std::vector<NativeFrame> frames;
     const QuorbelCaptureHooks* capture = connection.Capture();
-    if (capture != nullptr && !frames.empty())
-        capture->resolve(frames.data(), frames.size(), &site);
-    return site;
+    if (capture != nullptr && site.Get() != nullptr) capture->resolve(site.Get(), &frames);
+    return frames;
 }
 
 // The object of the exception being handled, as the runtime holds it.
@@ -105,6 +100,20 @@ const void* CurrentExceptionObject() {
 
 }  // namespace
 
+CaptureRef::CaptureRef(const CaptureRef& other) : capture(other.capture) {
+    if (capture != nullptr) connection.Capture()->retain(capture);
+}
+
+CaptureRef& CaptureRef::operator=(const CaptureRef& other) {
+    CaptureRef copy(other);
+    std::swap(capture, copy.capture);
+    return *this;
+}
+
+CaptureRef::~CaptureRef() {
+    if (capture != nullptr) connection.Capture()->release(capture);
+}
+
 // Copying the slot is best effort: a copy for which there is no memory goes
 // without its frames and fields rather than fail, so that copying behaves as
 // without the capture library. A slot that holds fields but no frames
@@ -113,9 +122,9 @@ void RecordAccess::CopyExtras(StdException& to, const StdException& from) {
     try {
         const RecordExtras* source = from.extras.get();
         to.extras.reset(source != nullptr ? new RecordExtras(*source) : nullptr);
-        if (source != nullptr && !source->frames.empty()) return;
-        std::vector<std::uintptr_t> frames = Frames(dynamic_cast<const void*>(&from), nullptr);
-        if (!frames.empty()) Extras(to).frames.swap(frames);
+        if (source != nullptr && source->site.Get() != nullptr) return;
+        CaptureRef site = Acquired(dynamic_cast<const void*>(&from), nullptr);
+        if (site.Get() != nullptr) Extras(to).site = site;
     } catch (const std::bad_alloc&) {
         to.extras.reset();
     }
@@ -124,10 +133,10 @@ void RecordAccess::CopyExtras(StdException& to, const StdException& from) {
 void TakeThrowSite(StdException& e, const void* object, bool foreign) {
     try {
         const std::type_info* type = nullptr;
-        std::vector<std::uintptr_t> frames = Frames(object, &type);
-        if (frames.empty()) return;
+        CaptureRef site = Acquired(object, &type);
+        if (site.Get() == nullptr) return;
         RecordExtras& extras = RecordAccess::Extras(e);
-        extras.frames.swap(frames);
+        extras.site = site;
         if (foreign && type != nullptr) extras.thrownType = ReadableTypeName(*type);
     } catch (const std::bad_alloc&) {
     }
@@ -138,12 +147,12 @@ void TakeCurrentThrowSite(StdException& translation) {
 }
 
 std::vector<NativeFrame> ThrowSiteOf(const void* object) {
-    return Resolved(Frames(object, nullptr));
+    return Resolved(Acquired(object, nullptr));
 }
 
 std::vector<NativeFrame> GetThrowSite(const StdException& e) {
     const RecordExtras* extras = RecordAccess::Extras(e);
-    if (extras != nullptr && !extras->frames.empty()) return Resolved(extras->frames);
+    if (extras != nullptr && extras->site.Get() != nullptr) return Resolved(extras->site);
     return ThrowSiteOf(dynamic_cast<const void*>(&e));
 }
 
@@ -153,6 +162,11 @@ std::string GetThrownType(const StdException& e) {
 }
 
 bool ThrowSiteCaptureLoaded() { return connection.Capture() != nullptr; }
+
+bool ThrowSitesActive() {
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    return capture != nullptr && capture->active();
+}
 
 void SetDebugFileDirectories(const std::vector<std::string>& directories) {
     const QuorbelCaptureHooks* capture = connection.Capture();

@@ -19,34 +19,38 @@ struct NativeFrame;
 
 extern "C" {
 
-// The most frames that one throw records.
+// The most frames that are unwound for one throw.
 enum { QuorbelThrowSiteMaxFrames = 64 };
 
 // What the core library offers the capture library.
 struct QuorbelCoreHooks {
     // holdsFrames: whether the object being thrown, of type `type`, is a
     // family record that holds frames already, so that its stack need not be
-    // walked. Called on the throwing path: allocates nothing, takes no lock.
+    // copied. Called on the throwing path: allocates nothing, takes no lock.
     bool (*holdsFrames)(void* object, const std::type_info* type);
 };
 
-// What the capture library offers the core library.
+// What the capture library offers the core library. A capture is what one
+// throw recorded, shared by the thrown object and whoever holds a reference.
 struct QuorbelCaptureHooks {
-    // lookup: copies up to max frames recorded for the live exception object
-    // `object` (the address of the thrown object) into frames and returns how
-    // many; 0 when it has none. *type gets the thrown type, or null.
-    std::size_t (*lookup)(const void* object, std::uintptr_t* frames, std::size_t max,
-                          const std::type_info** type);
-    // resolve: appends to out one or more frames for each address, innermost
-    // first (an address whose code was inlined gives the inlined frames first),
-    // leaving out the capture machinery's own frames.
-    void (*resolve)(const std::uintptr_t* frames, std::size_t count,
-                    std::vector<Quorbel::NativeFrame>* out);
-    // dropped: how many throws got no frames because the storage was full.
+    // acquire: the capture of the live exception object `object` (the
+    // address of the thrown object), with a reference for the caller; null
+    // when it has none. *type gets the thrown type, or null.
+    void* (*acquire)(const void* object, const std::type_info** type);
+    // retain and release: one reference more, one less.
+    void (*retain)(void* capture);
+    void (*release)(void* capture);
+    // resolve: appends to out the frames of the capture, innermost first (an
+    // address whose code was inlined gives the inlined frames first), leaving
+    // out the capture machinery's own; unwinds them on the first call.
+    void (*resolve)(void* capture, std::vector<Quorbel::NativeFrame>* out);
+    // dropped: how many throws got no frames (no memory for their capture).
     std::uint64_t (*dropped)();
     // setDebugDirectories: the application's directories of debugging
     // information (SetDebugFileDirectories); null for none.
     void (*setDebugDirectories)(const std::vector<std::string>* directories);
+    // active: whether the throws of the process reach the capture.
+    bool (*active)();
 };
 
 // The capture library's connect function, exported under this name: called

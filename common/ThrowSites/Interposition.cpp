@@ -1,158 +1,130 @@
-// The throw-site capture library, libStdExceptionThrowSites: its interposition.
+// The throw-site capture library, libStdExceptionThrowSites: its hook.
 //
-// Loaded before the C++ runtime, the library interposes __cxa_throw: every
-// throw in the process records the return addresses of the throwing thread's
-// stack (Recording.cpp), found again by the address of the thrown object for
-// as long as that object lives. The core library connects through
-// QuorbelThrowSitesConnect (ThrowSiteLink.h) to look the frames up and to
-// turn them into functions, files and lines (Symbols.cpp), which are read with
-// elfutils' libdwfl from local files only (DebugFiles.cpp).
+// Loaded before the unwinder (libgcc_s, or LLVM's libunwind), the library
+// defines the unwinder's entry, _Unwind_RaiseException, which the C++
+// runtime's throw calls for every throw of the process: libstdc++'s or
+// libc++abi's, shared or linked into the program (-static-libstdc++). The
+// hook saves the registers, lets Recording.cpp copy the top of the stack,
+// and jumps to the real entry with the registers as it found them, so that
+// the unwinder sees the call the runtime made. The frames are unwound from
+// the copy only when they are read (Unwinding.cpp), and named with elfutils'
+// libdwfl from local files only (Symbols.cpp, DebugFiles.cpp). The core
+// library connects through QuorbelThrowSitesConnect (ThrowSiteLink.h).
 //
-// Linux and ELF, libstdc++ and libgcc's unwinder; g++ and clang++.
+// Linux, ELF and x86-64; g++ and clang++. Not reached: a program whose
+// unwinder is linked into it (-static-libgcc, -static), which calls its own.
 
 #include "Interposition.h"
 #include "Recording.h"
 #include "Symbols.h"
 
-#include "StdException/ThrowSiteLink.h"
-
-#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
+#if !defined(__x86_64__)
+#    error "the throw-site capture library saves the registers of x86-64 only"
+#endif
+
 #define QUORBEL_THROWSITES_EXPORT __attribute__((visibility("default")))
+
+// The hook: saves the registers into a Registers on its own stack (keeping
+// the stack aligned for the call), calls QuorbelRecordRaise(header,
+// registers), and jumps to the entry it returns with the header and the
+// stack pointer as they came. Every other register that the real entry may
+// read is one that a call preserves.
+asm(R"(
+    .text
+    .globl _Unwind_RaiseException
+    .type _Unwind_RaiseException, @function
+_Unwind_RaiseException:
+    .cfi_startproc
+    subq $72, %rsp
+    .cfi_adjust_cfa_offset 72
+    movq %rbx, 0(%rsp)
+    movq %rbp, 8(%rsp)
+    movq %r12, 16(%rsp)
+    movq %r13, 24(%rsp)
+    movq %r14, 32(%rsp)
+    movq %r15, 40(%rsp)
+    leaq 80(%rsp), %rax
+    movq %rax, 48(%rsp)
+    movq 72(%rsp), %rax
+    movq %rax, 56(%rsp)
+    movq %rdi, 64(%rsp)
+    movq %rsp, %rsi
+    call QuorbelRecordRaise
+    movq 64(%rsp), %rdi
+    addq $72, %rsp
+    .cfi_adjust_cfa_offset -72
+    jmp *%rax
+    .cfi_endproc
+    .size _Unwind_RaiseException, .-_Unwind_RaiseException
+)");
+
+extern "C" void _Unwind_RaiseException();
 
 namespace Quorbel {
 namespace ThrowSites {
 
-std::atomic<std::uintptr_t> ownLow{0};
-std::atomic<std::uintptr_t> ownHigh{0};
-std::atomic<std::uintptr_t> frontLow{0};
-std::atomic<std::uintptr_t> frontHigh{0};
-
 namespace {
 
-typedef void (*ThrowFunction)(void*, std::type_info*, DestroyFunction);
+std::atomic<void*> realRaise{nullptr};
+std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
 
-// The C++ runtime's __cxa_throw, the next definition after this library.
-std::atomic<ThrowFunction> realThrow{nullptr};
-std::atomic<bool> initialised{false};
+__attribute__((constructor)) void findRealRaiseOnLoad() { RealRaise(); }
 
-struct CodeRange {
-    std::uintptr_t address;
-    std::uintptr_t low;
-    std::uintptr_t high;
-};
+const QuorbelCaptureHooks captureHooks = {
+    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
+    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
+    [](void* capture) { Release(static_cast<Capture*>(capture)); },
+    [](void* capture, std::vector<NativeFrame>* out) {
+        ResolveCapture(static_cast<Capture*>(capture), out);
+    },
+    &DroppedThrows,
+    &SetDebugFileDirectories,
+    &HookActive};
 
-// Finds the executable segments of the object that holds range->address.
-int findExecutableSegments(dl_phdr_info* info, std::size_t, void* argument) {
-    CodeRange* range = static_cast<CodeRange*>(argument);
-    std::uintptr_t low = UINTPTR_MAX, high = 0;
-    bool holds = false;
-    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD) continue;
-        std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-        std::uintptr_t end = start + segment.p_memsz;
-        if (range->address >= start && range->address < end) holds = true;
-        if (segment.p_flags & PF_X) {
-            low = std::min(low, start);
-            high = std::max(high, end);
-        }
-    }
-    if (!holds || low >= high) return 0;
-    range->low = low;
-    range->high = high;
-    return 1;
-}
+}  // namespace
 
-__attribute__((constructor)) void initialiseOnLoad() { Initialise(); }
-
-[[noreturn]] void throwWithRuntime(void* object, std::type_info* type, DestroyFunction destroy) {
-    ThrowFunction real = realThrow.load(std::memory_order_relaxed);
+void* RealRaise() {
+    void* real = realRaise.load(std::memory_order_acquire);
+    if (real != nullptr) return real;
+    // RTLD_NEXT searches the objects after this one, on to the unwinder.
+    real = dlsym(RTLD_NEXT, "_Unwind_RaiseException");
     if (real == nullptr) {
         static const char message[] =
-            "libStdExceptionThrowSites: no __cxa_throw of the C++ runtime after this library\n";
+            "libStdExceptionThrowSites: no _Unwind_RaiseException of an unwinder after this "
+            "library\n";
         ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
         (void)written;
         std::abort();
     }
-    real(object, type, destroy);
-    __builtin_unreachable();
+    realRaise.store(real, std::memory_order_release);
+    return real;
 }
 
-// What the core library offers.
-std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
-
-// While set, throws record nothing: measurements compare throws with and
-// without capture in one process.
-std::atomic<bool> paused{false};
-
-const QuorbelCaptureHooks captureHooks = {&LookupFrames, &ResolveFrames, &DroppedThrows,
-                                          &SetDebugFileDirectories};
-
-}  // namespace
-
-void Initialise() {
-    if (initialised.load(std::memory_order_acquire)) return;
-    CodeRange own = {reinterpret_cast<std::uintptr_t>(&findExecutableSegments), 0, 0};
-    dl_iterate_phdr(&findExecutableSegments, &own);
-    ownLow.store(own.low, std::memory_order_relaxed);
-    ownHigh.store(own.high, std::memory_order_relaxed);
-
-    // RTLD_NEXT searches the objects after this one: past a sanitizer's
-    // interceptor in front of this library too, on to libstdc++'s definition.
-    ThrowFunction real = reinterpret_cast<ThrowFunction>(dlsym(RTLD_NEXT, "__cxa_throw"));
-    realThrow.store(real, std::memory_order_relaxed);
-
-    // The first definition in the search order: this library's own, or an
-    // interceptor that calls this library's in turn. Its symbol's size bounds
-    // the return address its call leaves on the stack.
-    std::uintptr_t front = reinterpret_cast<std::uintptr_t>(dlsym(RTLD_DEFAULT, "__cxa_throw"));
-    if (front != 0 && (front < own.low || front >= own.high)) {
-        Dl_info info;
-        void* entry = nullptr;
-        if (dladdr1(reinterpret_cast<void*>(front), &info, &entry, RTLD_DL_SYMENT) != 0 &&
-            entry != nullptr) {
-            frontLow.store(front, std::memory_order_relaxed);
-            frontHigh.store(front + static_cast<const ElfW(Sym)*>(entry)->st_size,
-                            std::memory_order_relaxed);
-        }
-    }
-    initialised.store(true, std::memory_order_release);
+bool HookActive() {
+    return dlsym(RTLD_DEFAULT, "_Unwind_RaiseException") ==
+               reinterpret_cast<void*>(&_Unwind_RaiseException) &&
+           RealRaise() != nullptr;
 }
+
+const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_acquire); }
 
 }  // namespace ThrowSites
 }  // namespace Quorbel
 
-using namespace Quorbel::ThrowSites;
-
-// The C++ runtime's throw, called by every throw expression of the process
-// (libstdc++'s own std::__throw_* included): records the stack, then throws
-// through the runtime's __cxa_throw.
-extern "C" QUORBEL_THROWSITES_EXPORT __attribute__((noreturn)) void __cxa_throw(
-    void* object, std::type_info* type, void (*destroy)(void*)) {
-    Initialise();
-    // A family record that carries frames already (a translated or
-    // re-thrown copy) needs no walk and no slot.
-    const QuorbelCoreHooks* core = coreHooks.load(std::memory_order_acquire);
-    if (paused.load(std::memory_order_relaxed) ||
-        (core != nullptr && core->holdsFrames != nullptr && core->holdsFrames(object, type)))
-        throwWithRuntime(object, type, destroy);
-    throwWithRuntime(object, type, RecordThrow(object, type, destroy));
-}
-
 // Pauses capture (true) or resumes it (false).
 extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
-    paused.store(pause, std::memory_order_relaxed);
+    Quorbel::ThrowSites::PauseRecording(pause);
 }
 
 // Connects the core library (null disconnects it) and hands it the hooks.
 extern "C" QUORBEL_THROWSITES_EXPORT const QuorbelCaptureHooks* QuorbelThrowSitesConnect(
     const QuorbelCoreHooks* core) {
-    coreHooks.store(core, std::memory_order_release);
-    return &captureHooks;
+    Quorbel::ThrowSites::coreHooks.store(core, std::memory_order_release);
+    return &Quorbel::ThrowSites::captureHooks;
 }

@@ -1,35 +1,25 @@
-// Interposition.h: what the interposition of __cxa_throw (Interposition.cpp)
-// finds out once about the process, for the recording of a throw and the
-// reading of its frames: where the capture machinery's own code lies.
-// Internal to the capture library.
+// Interposition.h: the hook on the unwinder's entry (Interposition.cpp) and
+// what it finds out once about the process. Internal to the capture library.
 
 #ifndef QUORBEL_THROWSITES_INTERPOSITION_H
 #define QUORBEL_THROWSITES_INTERPOSITION_H
 
-#include <atomic>
-#include <cstdint>
+#include "StdException/ThrowSiteLink.h"
 
 namespace Quorbel {
 namespace ThrowSites {
 
-// The executable code of this library, [ownLow, ownHigh).
-extern std::atomic<std::uintptr_t> ownLow;
-extern std::atomic<std::uintptr_t> ownHigh;
-// A __cxa_throw that comes before this library's in the search order (the
-// interceptor of a sanitizer runtime), [frontLow, frontHigh); empty if none.
-extern std::atomic<std::uintptr_t> frontLow;
-extern std::atomic<std::uintptr_t> frontHigh;
+// The unwinder's _Unwind_RaiseException, the next definition after this
+// library's (libgcc_s's, or LLVM's libunwind's); found on load, or by the
+// first throw that comes before. Aborts with a message where there is none.
+void* RealRaise();
 
-// Finds the above, once: by the load-time constructor, or by whichever
-// caller comes before it. Each value is computed the same way by whichever
-// thread gets there first, so a race only repeats the work.
-void Initialise();
+// Whether throws reach the hook: the process's _Unwind_RaiseException is this
+// library's, and the unwinder's own is there to continue.
+bool HookActive();
 
-// Whether a return address lies in this library's code.
-inline bool InOwnCode(std::uintptr_t address) {
-    return address > ownLow.load(std::memory_order_relaxed) &&
-           address <= ownHigh.load(std::memory_order_relaxed);
-}
+// What the core library offers, once it has connected; else null.
+const QuorbelCoreHooks* CoreHooks();
 
 }  // namespace ThrowSites
 }  // namespace Quorbel

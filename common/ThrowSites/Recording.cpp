@@ -1,19 +1,26 @@
-// The recording on the throw path: fixed storage for the frames of the
-// exceptions alive at once, and the walk of the throwing thread's stack.
+// The recording on the throw path: at the unwinder's entry, one block from
+// the free store holding the registers and a copy of the top of the stack,
+// found again by the thrown object's address in a table of live captures.
 //
-// A throw claims a free slot with a compare-exchange on its owner, probing
-// from an index hashed from the object's address, and hands the runtime a
-// destructor of its own that frees the slot when the exception object dies.
-// Nothing here allocates or locks, so a throw can be captured anywhere.
+// The runtime is handed a destructor of this library's in place of the
+// thrown type's own (the field of the exception's header that the runtime
+// reads when the object dies): it drops the capture from the table when the
+// object dies. The table is a fixed array of buckets, each a list behind a
+// lock of its own held for a few instructions, so it holds as many captures
+// as there are live exceptions.
 
 #include "Recording.h"
 #include "Interposition.h"
 
-#include "StdException/ThrowSiteLink.h"
-
 #include <algorithm>
-#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <new>
 
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <unwind.h>
 
 namespace Quorbel {
@@ -21,131 +28,202 @@ namespace ThrowSites {
 
 namespace {
 
-constexpr std::size_t slotBits = 9;
-constexpr std::size_t slotCount = std::size_t(1) << slotBits;  // 512 slots
+// The exception classes of the C++ runtimes' own exceptions: libstdc++'s
+// "GNUCC++" and libc++abi's "CLNGC++", followed by 0 for a primary
+// exception and 1 for a dependent one (std::rethrow_exception's).
+constexpr std::uint64_t gnuClass = 0x474e5543432b2b00ull;
+constexpr std::uint64_t clangClass = 0x434c4e47432b2b00ull;
 
-struct alignas(64) Slot {
-    // The thrown object that owns the slot; null while the slot is free.
-    std::atomic<const void*> owner{nullptr};
-    // Written by the throwing thread after the claim, before the object is
-    // thrown; read only by whoever holds the live object.
-    const std::type_info* type = nullptr;
-    DestroyFunction destroy = nullptr;
-    std::size_t count = 0;
-    std::uintptr_t frames[QuorbelThrowSiteMaxFrames] = {};
+// Both runtimes put their header just before the unwinder's, with the same
+// layout on x86-64: these are its fields' offsets back from the unwinder's
+// header. The thrown object follows the unwinder's header.
+constexpr std::ptrdiff_t typeOffset = -80;
+constexpr std::ptrdiff_t destroyOffset = -72;
+constexpr std::ptrdiff_t handlerCountOffset = -40;
+
+constexpr std::size_t bucketBits = 10;
+constexpr std::size_t bucketCount = std::size_t(1) << bucketBits;
+
+struct alignas(64) Bucket {
+    std::atomic<bool> locked{false};
+    Capture* first = nullptr;
 };
 
-Slot slots[slotCount];
-// The farthest any claim has had to probe from its hashed index. A lookup
-// probes no farther; it only grows, so a lookup never stops short.
-std::atomic<std::size_t> longestProbe{0};
-// Throws that found every slot taken.
+Bucket buckets[bucketCount];
 std::atomic<std::uint64_t> droppedThrows{0};
+std::atomic<bool> paused{false};
 
-std::size_t homeOf(const void* object) {
+Bucket& bucketOf(const void* object) {
     std::uint64_t value = reinterpret_cast<std::uintptr_t>(object) >> 4;
-    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> (64 - slotBits));
+    return buckets[(value * 0x9E3779B97F4A7C15ull) >> (64 - bucketBits)];
 }
 
-Slot* claimSlot(const void* object) {
-    std::size_t home = homeOf(object);
-    for (std::size_t step = 0; step < slotCount; ++step) {
-        Slot& slot = slots[(home + step) & (slotCount - 1)];
-        const void* expected = nullptr;
-        if (slot.owner.load(std::memory_order_relaxed) != nullptr ||
-            !slot.owner.compare_exchange_strong(expected, object, std::memory_order_acquire,
-                                                std::memory_order_relaxed))
-            continue;
-        std::size_t longest = longestProbe.load(std::memory_order_relaxed);
-        while (longest < step &&
-               !longestProbe.compare_exchange_weak(longest, step, std::memory_order_release,
-                                                   std::memory_order_relaxed)) {
-        }
-        return &slot;
+// Holds a bucket's lock for its lifetime.
+class BucketLock {
+public:
+    explicit BucketLock(Bucket& bucket) : bucket(bucket) {
+        while (bucket.locked.exchange(true, std::memory_order_acquire))
+            while (bucket.locked.load(std::memory_order_relaxed)) sched_yield();
     }
-    return nullptr;
-}
+    ~BucketLock() { bucket.locked.store(false, std::memory_order_release); }
+    BucketLock(const BucketLock&) = delete;
+    BucketLock& operator=(const BucketLock&) = delete;
 
-Slot* findSlot(const void* object) {
-    std::size_t home = homeOf(object);
-    std::size_t longest = longestProbe.load(std::memory_order_acquire);
-    for (std::size_t step = 0; step <= longest; ++step) {
-        Slot& slot = slots[(home + step) & (slotCount - 1)];
-        if (slot.owner.load(std::memory_order_acquire) == object) return &slot;
-    }
-    return nullptr;
-}
-
-// The destructor handed to the runtime in place of the thrown type's own:
-// called once, on whatever thread drops the last reference to the object.
-void releaseSlot(void* object) {
-    Slot* slot = findSlot(object);
-    if (slot == nullptr) return;  // cannot happen: only claimed objects get here
-    if (slot->destroy != nullptr) slot->destroy(object);
-    slot->owner.store(nullptr, std::memory_order_release);
-}
-
-struct Walk {
-    std::uintptr_t* frames;
-    std::size_t count;
-    bool pastOwnCode;
-    bool pastFront;
+private:
+    Bucket& bucket;
 };
 
-_Unwind_Reason_Code recordFrame(_Unwind_Context* context, void* argument) {
-    Walk& walk = *static_cast<Walk*>(argument);
-    int beforeInstruction = 0;
-    std::uintptr_t address = _Unwind_GetIPInfo(context, &beforeInstruction);
-    if (address == 0) return _URC_END_OF_STACK;
-    // A signal frame holds the interrupted instruction itself; one past it
-    // reads like the return address of every other frame.
-    if (beforeInstruction) ++address;
-    if (!walk.pastOwnCode) {
-        if (InOwnCode(address)) return _URC_NO_REASON;
-        walk.pastOwnCode = true;
+// Takes the capture of object out of the table; null if it has none.
+Capture* takeOut(const void* object) {
+    Bucket& bucket = bucketOf(object);
+    BucketLock lock(bucket);
+    for (Capture** link = &bucket.first; *link != nullptr; link = &(*link)->next) {
+        Capture* capture = *link;
+        if (capture->object != object) continue;
+        *link = capture->next;
+        capture->object = nullptr;
+        return capture;
     }
-    if (!walk.pastFront) {
-        walk.pastFront = true;
-        if (address > frontLow.load(std::memory_order_relaxed) &&
-            address <= frontHigh.load(std::memory_order_relaxed))
-            return _URC_NO_REASON;
-    }
-    walk.frames[walk.count++] = address;
-    return walk.count < QuorbelThrowSiteMaxFrames ? _URC_NO_REASON : _URC_NORMAL_STOP;
+    return nullptr;
 }
 
-// The stack below the throw, innermost first, without this library's frames
-// and without the interceptor in front of it.
-__attribute__((noinline)) std::size_t recordStack(std::uintptr_t* frames) {
-    Walk walk = {frames, 0, false, false};
-    _Unwind_Backtrace(&recordFrame, &walk);
-    return walk.count;
+// The destructor handed to the runtime: called once, on whatever thread
+// drops the last reference to the object.
+void destroyCaptured(void* object) {
+    Capture* capture = takeOut(object);
+    if (capture == nullptr) return;  // cannot happen: only recorded objects get here
+    if (capture->destroy != nullptr) capture->destroy(object);
+    Release(capture);
+}
+
+// The bounds of the calling thread's stack, found on its first throw.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    bool known = false;
+};
+thread_local StackBounds threadStack;
+
+const StackBounds& stackOfThisThread() {
+    StackBounds& bounds = threadStack;
+    // A failure (no memory to read the main thread's mappings) is tried
+    // again at the next throw.
+    pthread_attr_t attributes;
+    if (!bounds.known && pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+            bounds.low = reinterpret_cast<std::uintptr_t>(low);
+            bounds.high = bounds.low + size;
+            bounds.known = true;
+        }
+        pthread_attr_destroy(&attributes);
+    }
+    return bounds;
+}
+
+// Copies what can be read of [from, from + size) to to, page by page, for a
+// stack that is not the thread's own (a coroutine's, a signal handler's):
+// the copy ends at the first page that is not mapped. Returns the bytes copied.
+std::size_t copyReadable(unsigned char* to, std::uintptr_t from, std::size_t size) {
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    iovec local = {to, size};
+    iovec remote[stackCopyLimit / 4096 + 2];
+    std::size_t pieces = 0;
+    for (std::uintptr_t at = from, end = from + size; at < end && pieces < std::size(remote);) {
+        const std::uintptr_t next = std::min(end, (at / page + 1) * page);
+        remote[pieces++] = {reinterpret_cast<void*>(at), next - at};
+        at = next;
+    }
+    const ssize_t copied = process_vm_readv(getpid(), &local, 1, remote, pieces, 0);
+    return copied > 0 ? static_cast<std::size_t>(copied) : 0;
 }
 
 }  // namespace
 
-DestroyFunction RecordThrow(void* object, const std::type_info* type, DestroyFunction destroy) {
-    Slot* slot = claimSlot(object);
-    if (slot == nullptr) {
+extern "C" void* QuorbelRecordRaise(void* header, const Registers* registers) {
+    void* real = RealRaise();
+    unsigned char* const bytes = static_cast<unsigned char*>(header);
+    const std::uint64_t exceptionClass =
+        static_cast<const _Unwind_Exception*>(header)->exception_class;
+    if (paused.load(std::memory_order_relaxed) ||
+        (exceptionClass != gnuClass && exceptionClass != clangClass))
+        return real;
+    // A rethrow (the runtime negates the count of handlers) keeps the first
+    // throw's capture, as does a raise of an object recorded before.
+    int handlers = 0;
+    std::memcpy(&handlers, bytes + handlerCountOffset, sizeof handlers);
+    DestroyFunction* const destroy = reinterpret_cast<DestroyFunction*>(bytes + destroyOffset);
+    if (handlers != 0 || *destroy == &destroyCaptured) return real;
+    void* const object = bytes + sizeof(_Unwind_Exception);
+    const std::type_info* type = *reinterpret_cast<const std::type_info**>(bytes + typeOffset);
+    const QuorbelCoreHooks* core = CoreHooks();
+    if (core != nullptr && core->holdsFrames != nullptr && core->holdsFrames(object, type))
+        return real;
+
+    const std::uintptr_t top = registers->rsp;
+    const StackBounds& stack = stackOfThisThread();
+    const bool ownStack = top >= stack.low && top < stack.high;
+    const std::size_t size = ownStack ? std::min(stackCopyLimit, stack.high - top) : stackCopyLimit;
+    void* block = std::malloc(offsetof(Capture, stack) + size);
+    if (block == nullptr) {
         droppedThrows.fetch_add(1, std::memory_order_relaxed);
-        return destroy;
+        return real;
     }
-    slot->type = type;
-    slot->destroy = destroy;
-    slot->count = recordStack(slot->frames);
-    return &releaseSlot;
+    Capture* capture = new (block) Capture;
+    capture->stackBytes = size;
+    if (ownStack)
+        std::memcpy(capture->stack, reinterpret_cast<const void*>(top), size);
+    else
+        capture->stackBytes = copyReadable(capture->stack, top, size);
+    if (capture->stackBytes == 0) {
+        std::free(block);
+        droppedThrows.fetch_add(1, std::memory_order_relaxed);
+        return real;
+    }
+    capture->references.store(1, std::memory_order_relaxed);
+    capture->object = object;
+    capture->type = type;
+    capture->destroy = *destroy;
+    capture->registers = *registers;
+    capture->unwound = false;
+    capture->truncated = false;
+    capture->count = 0;
+    capture->frames = nullptr;
+    Bucket& bucket = bucketOf(object);
+    {
+        BucketLock lock(bucket);
+        capture->next = bucket.first;
+        bucket.first = capture;
+    }
+    *destroy = &destroyCaptured;
+    return real;
 }
 
-std::size_t LookupFrames(const void* object, std::uintptr_t* frames, std::size_t max,
-                         const std::type_info** type) {
+Capture* Acquire(const void* object, const std::type_info** type) {
     if (type != nullptr) *type = nullptr;
-    const Slot* slot = object != nullptr ? findSlot(object) : nullptr;
-    if (slot == nullptr) return 0;
-    std::size_t count = std::min(slot->count, max);
-    std::copy(slot->frames, slot->frames + count, frames);
-    if (type != nullptr) *type = slot->type;
-    return count;
+    if (object == nullptr) return nullptr;
+    Bucket& bucket = bucketOf(object);
+    BucketLock lock(bucket);
+    for (Capture* capture = bucket.first; capture != nullptr; capture = capture->next) {
+        if (capture->object != object) continue;
+        capture->references.fetch_add(1, std::memory_order_relaxed);
+        if (type != nullptr) *type = capture->type;
+        return capture;
+    }
+    return nullptr;
 }
+
+void Retain(Capture* capture) { capture->references.fetch_add(1, std::memory_order_relaxed); }
+
+void Release(Capture* capture) {
+    if (capture->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    std::free(capture->frames);
+    capture->~Capture();
+    std::free(capture);
+}
+
+void PauseRecording(bool pause) { paused.store(pause, std::memory_order_relaxed); }
 
 std::uint64_t DroppedThrows() { return droppedThrows.load(std::memory_order_relaxed); }
 

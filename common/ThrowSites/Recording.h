@@ -1,10 +1,15 @@
-// Recording.h: the recording on the throw path (Recording.cpp): the frames of
-// every throw, kept in fixed storage for as long as the thrown object lives.
-// Nothing here allocates or locks. Internal to the capture library.
+// Recording.h: the recording on the throw path (Recording.cpp). A throw
+// records what a later unwind needs, the throwing thread's registers and a
+// copy of the top of its stack, in one block from the free store that lives
+// as long as the thrown object or a reference to it. Internal to the capture
+// library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
 #define QUORBEL_THROWSITES_RECORDING_H
 
+#include "StdException/ThrowSiteLink.h"
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <typeinfo>
@@ -14,18 +19,54 @@ namespace ThrowSites {
 
 typedef void (*DestroyFunction)(void*);
 
-// Records the stack below the throw of object, of type type, whose
-// destructor is destroy; returns the destructor to hand to the runtime in
-// its place, which frees the record with the object. Where the storage is
-// full nothing is recorded, the throw is counted and destroy is returned.
-DestroyFunction RecordThrow(void* object, const std::type_info* type, DestroyFunction destroy);
+// The registers that the unwinder's entry finds on x86-64: those a call
+// preserves, the stack pointer of the caller after the call returns, and the
+// return address into the caller (the runtime's throw).
+struct Registers {
+    std::uintptr_t rbx, rbp, r12, r13, r14, r15, rsp, rip;
+};
 
-// Copies up to max frames recorded for the live object into frames and
-// returns how many; *type (if given) gets the thrown type, or null.
-std::size_t LookupFrames(const void* object, std::uintptr_t* frames, std::size_t max,
-                         const std::type_info** type);
+// The most bytes of the stack that a throw copies, from the stack pointer up.
+constexpr std::size_t stackCopyLimit = 8192;
 
-// How many throws found the storage full.
+// Capture: what one throw recorded. The thrown object holds one reference
+// until it dies; each copy of a record that took its frames holds another.
+// The frames are unwound from the copy of the stack on the first reading,
+// under the symbols' lock, and kept beside it.
+struct Capture {
+    std::atomic<std::size_t> references;
+    Capture* next;                       // the next capture in its bucket of live objects
+    const void* object;                  // the thrown object while it lives, else null
+    const std::type_info* type;          // the thrown type
+    DestroyFunction destroy;             // the thrown type's destructor, or null
+    Registers registers;                 // at the entry of the unwinder
+    std::size_t stackBytes;              // copied from registers.rsp up
+    bool unwound;                        // frames hold the unwound return addresses
+    bool truncated;                      // the copy of the stack ended before the frames did
+    std::size_t count;                   // frames unwound
+    std::uintptr_t* frames;              // count return addresses, innermost first (malloc)
+    alignas(16) unsigned char stack[1];  // stackBytes bytes (the block is allocated longer)
+};
+
+// Records the throw of the exception whose unwinder header is header, called
+// by the unwinder's entry with the registers it found. Does nothing for
+// anything but the first raise of a C++ exception of libstdc++ or libc++abi,
+// for a record that holds its frames already (the core library says which),
+// and while capture is paused. Returns the real entry, to which the hook
+// then jumps.
+extern "C" void* QuorbelRecordRaise(void* header, const Registers* registers);
+
+// The capture of the live object, with a reference for the caller, or null;
+// *type (if given) gets the thrown type.
+Capture* Acquire(const void* object, const std::type_info** type);
+void Retain(Capture* capture);
+void Release(Capture* capture);
+
+// Pauses (true) or resumes recording, for measurements in one process.
+void PauseRecording(bool pause);
+
+// How many throws got no frames: no memory for their capture, or a stack
+// that is not the thread's own.
 std::uint64_t DroppedThrows();
 
 }  // namespace ThrowSites

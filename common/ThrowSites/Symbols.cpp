@@ -9,7 +9,7 @@
 
 #include "Symbols.h"
 #include "DebugFiles.h"
-#include "Interposition.h"
+#include "Unwinding.h"
 
 #include "StdException/Demangle.h"
 #include "StdException/Numbers.h"
@@ -184,7 +184,7 @@ struct ModuleCache {
 
 class Symbolizer {
 public:
-    Symbolizer() : dwfl(nullptr), reportedThisCall(false) {
+    Symbolizer() : dwfl(nullptr), reportedThisCall(false), attached(false) {
         static const Dwfl_Callbacks callbacks = {&dwfl_linux_proc_find_elf, &FindDebugFile, nullptr,
                                                  DebugPath()};
         dwfl = dwfl_begin(&callbacks);
@@ -224,6 +224,20 @@ public:
     // Starts one call of resolve: modules are reported again at most once.
     void beginCall() { reportedThisCall = false; }
 
+    // Unwinds the frames of capture from its copy of the stack, again after
+    // reporting the modules where it stopped at an address that none holds
+    // (one loaded since they were reported).
+    void unwind(Capture& capture) {
+        if (!attached) attached = AttachUnwinder(dwfl);
+        if (!attached) return;
+        const std::uintptr_t last = Unwind(dwfl, capture);
+        if (last != 0 && moduleHolding(last - 1) == nullptr && !reportedThisCall) {
+            reportedThisCall = true;
+            report();
+            Unwind(dwfl, capture);
+        }
+    }
+
     bool ready() const { return dwfl != nullptr; }
 
 private:
@@ -231,6 +245,7 @@ private:
 
     Dwfl* dwfl;
     bool reportedThisCall;
+    bool attached;  // the unwinder's thread callbacks are attached to dwfl
     std::map<Dwfl_Module*, ModuleCache> caches;
     std::map<std::uintptr_t, std::vector<NativeFrame> > described;
 
@@ -516,11 +531,10 @@ private:
     }
 };
 
-// Whether frames belong to the capture machinery: this library, libgcc's
-// unwinder, a sanitizer runtime, or a __cxa_throw (an interceptor linked into
-// the program itself).
-bool isMachinery(std::uintptr_t address, const NativeFrame* begin, const NativeFrame* end) {
-    if (InOwnCode(address)) return true;
+// Whether frames belong to the throw machinery: libgcc's unwinder, a
+// sanitizer runtime, or a __cxa_throw (an interceptor linked into the program
+// itself).
+bool isMachinery(const NativeFrame* begin, const NativeFrame* end) {
     if (begin == end) return false;
     const std::string& module = begin->module;
     std::string file = module.substr(module.rfind('/') + 1);
@@ -555,7 +569,6 @@ struct SymbolizerRelease {
 
 void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<NativeFrame>* out) {
     if (out == nullptr || count == 0) return;
-    Initialise();
     // The dynamic linker is asked before the mutex is taken: a constructor
     // running under its lock may be resolving too.
     std::vector<LoadedObject> loaded(count, LoadedObject{0, 0, std::string(), std::string()});
@@ -572,12 +585,33 @@ void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<
         else
             out->push_back(bareFrame(frames[i], loaded[i]));
         if (innermost) {
-            if (isMachinery(frames[i], out->data() + first, out->data() + out->size())) {
+            if (isMachinery(out->data() + first, out->data() + out->size())) {
                 out->resize(first);
                 continue;
             }
             innermost = false;
         }
+    }
+}
+
+void ResolveCapture(Capture* capture, std::vector<NativeFrame>* out) {
+    if (capture == nullptr || out == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(symbolizerMutex);
+        if (!capture->unwound) {
+            if (symbolizer == nullptr && !symbolizerReleased) symbolizer = new Symbolizer();
+            if (symbolizer != nullptr && symbolizer->ready()) {
+                symbolizer->beginCall();
+                symbolizer->unwind(*capture);
+            }
+            capture->unwound = true;
+        }
+    }
+    // Unwound once, the frames stay as they are.
+    ResolveFrames(capture->frames, capture->count, out);
+    if (capture->truncated) {
+        NativeFrame end = {0, "", stackCopyEnd, "", 0, false, 0, ""};
+        out->push_back(end);
     }
 }
 

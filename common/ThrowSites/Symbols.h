@@ -14,6 +14,16 @@ namespace Quorbel {
 struct NativeFrame;
 
 namespace ThrowSites {
+struct Capture;
+
+// The function of the frame that ends the frames of a capture whose copy of
+// the stack ended before they did.
+constexpr const char* stackCopyEnd = "(the copy of the stack ends here)";
+
+// Appends to out the frames of capture, innermost first, unwinding them on
+// the first call; ends them with a frame of function stackCopyEnd where the
+// copy of the stack ended first.
+void ResolveCapture(Capture* capture, std::vector<NativeFrame>* out);
 
 // Appends to out the frames of count return addresses, innermost first,
 // without the capture machinery's own (QuorbelCaptureHooks::resolve).

@@ -53,7 +53,10 @@ while IFS= read -r frame; do
     resolved=$(eu-addr2line -e "$dir/full" -C -f "$(printf '0x%x' $((offset - 1)))")
     name=$(head -n 1 <<<"$resolved" | sed 's/[<(].*//')
     place=$(sed -n '2{s/^??:0$/:0/; s/^\(.*:[0-9]*\):[0-9]*$/\1/; p}' <<<"$resolved")
-    [[ -n $name && $reported == *"$name"[\(\<]*" $place" || $reported == "$name $place" ]] ||
+    # eu-addr2line finds no line in a program without .debug_aranges (clang++
+    # writes none): then the function alone is compared.
+    [[ $place == ":0" ]] && place="*"
+    [[ -n $name && $reported == *"$name"[\(\<]*" "$place || $reported == "$name "$place ]] ||
         fail "offset $offset: eu-addr2line says '$name' at '$place', the unstripped program '$reported'"
 done < <(grep '"module":"PROGRAM"' "$dir/stripped.txt")
 
