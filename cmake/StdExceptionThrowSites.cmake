@@ -1,7 +1,8 @@
 # The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
-# only): a second shared library that interposes the C++ runtime's
-# __cxa_throw to record the stack of every throw, and reads functions, files
-# and lines with elfutils' libdw (and zlib, for the CRC-32 of debug files).
+# on x86-64 only): a second shared library that hooks the unwinder's entry,
+# _Unwind_RaiseException, to copy the top of the stack at every throw, and
+# unwinds the copy and reads functions, files and lines with elfutils' libdw
+# (and zlib, for the CRC-32 of debug files).
 # Neither it nor the core library links the other; the core finds it at run
 # time.
 #
@@ -15,10 +16,10 @@
 # Quorbel::ThrowSitesLibrary), and Quorbel::ThrowSites, what an application
 # links to turn capture on. Linking a library that the program references no
 # symbol of would be undone by --as-needed, and the library must come before
-# libstdc++ in the search order to interpose its throw, so Quorbel::ThrowSites
-# puts it on the link line between --push-state,--no-as-needed and
-# --pop-state: always in DT_NEEDED, and ahead of the libstdc++ that the
-# compiler driver appends at the end.
+# the unwinder (libgcc_s, or LLVM's libunwind) in the search order to hook its
+# entry, so Quorbel::ThrowSites puts it on the link line between
+# --push-state,--no-as-needed and --pop-state: always in DT_NEEDED, and ahead
+# of the libraries that the compiler driver appends at the end.
 #
 # Installed: the shared library in component "throwsites", its .so link and
 # the pkg-config file StdExceptionThrowSites.pc in "development", the targets
@@ -38,6 +39,8 @@ if(STDEXCEPTION_THROW_SITES STREQUAL "OFF")
     set(stdexception_throw_sites_missing "STDEXCEPTION_THROW_SITES is OFF")
 elseif(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(stdexception_throw_sites_missing "it is built on Linux only")
+elseif(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
+    set(stdexception_throw_sites_missing "it saves the registers of x86-64 only")
 else()
     # libdw: from its pkg-config file (libdw-dev), else from the default paths.
     find_package(PkgConfig QUIET)
