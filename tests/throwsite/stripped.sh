@@ -51,7 +51,8 @@ while IFS= read -r frame; do
     reported=$(grep -m1 "\"module\":\"PROGRAM\",\"offset\":\"$offset\"" "$dir/full.txt" |
         sed 's/.*"function":"\([^"]*\)","file":"\([^"]*\)","line":\([0-9]*\)$/\1 \2:\3/')
     resolved=$(eu-addr2line -e "$dir/full" -C -f "$(printf '0x%x' $((offset - 1)))")
-    name=$(head -n 1 <<<"$resolved" | sed 's/[<(].*//')
+    # (A return type that clang++ mangles, "decltype (...) ", goes first.)
+    name=$(head -n 1 <<<"$resolved" | sed -E 's/^decltype \(([^()]|\([^()]*\))*\) //; s/[<(].*//')
     place=$(sed -n '2{s/^??:0$/:0/; s/^\(.*:[0-9]*\):[0-9]*$/\1/; p}' <<<"$resolved")
     [[ -n $name && $reported == *"$name"[\(\<]*" $place" || $reported == "$name $place" ]] ||
         fail "offset $offset: eu-addr2line says '$name' at '$place', the unstripped program '$reported'"
