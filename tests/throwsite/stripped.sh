@@ -54,6 +54,8 @@ while IFS= read -r frame; do
     # (A return type that clang++ mangles, "decltype (...) ", goes first.)
     name=$(head -n 1 <<<"$resolved" | sed -E 's/^decltype \(([^()]|\([^()]*\))*\) //; s/[<(].*//')
     place=$(sed -n '2{s/^??:0$/:0/; s/^\(.*:[0-9]*\):[0-9]*$/\1/; p}' <<<"$resolved")
+    # (clang++ names some files as /usr/bin/../lib/gcc/..., which the report writes without the "..")
+    [[ $place != /* ]] || place="$(realpath -m -s "${place%:*}"):${place##*:}"
     [[ -n $name && $reported == *"$name"[\(\<]*" $place" || $reported == "$name $place" ]] ||
         fail "offset $offset: eu-addr2line says '$name' at '$place', the unstripped program '$reported'"
 done < <(grep '"module":"PROGRAM"' "$dir/stripped.txt")
