@@ -58,10 +58,11 @@ TEST(AllocFailureTest, EveryOperationSurvivesEveryFailingAllocation) {
                 const std::string reports = f.Reports();
                 failing::countdown = n;
                 failing::failed = false;
-                escaped = Escaped([&] {
+                const std::string result = Escaped([&] {
                     op.run(f);
                     failing::countdown = 0;  // what the operation did not reach does not fail later
                 });
+                escaped = result;  // a copy keeps the block (a move would not, with libc++)
                 // A failure is never swallowed, and changes nothing.
                 ASSERT_EQ(escaped == "(nothing escaped)", !failing::failed);
                 ASSERT_EQ(failing::failed ? f.Reports() : reports, reports);

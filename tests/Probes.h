@@ -70,10 +70,16 @@ struct RecordingStrategy : Quorbel::CReportingStrategy {
     std::string name_;
 };
 
-// Compares text with the file tests/expected/<name>; with STDEXCEPTION_UPDATE
-// set in the environment it writes the file instead.
+// Compares text with the file tests/expected/<name> (built with libc++, whose
+// type names and messages differ, with tests/expected/libc++/<name> where
+// there is one); with STDEXCEPTION_UPDATE set in the environment it writes
+// the file instead.
 inline void ExpectFile(const std::string& name, const std::string& text) {
-    const std::string path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/" + name;
+    std::string path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/" + name;
+#if defined(_LIBCPP_VERSION)
+    if (std::ifstream(std::string(STDEXCEPTION_EXPECTED_DIR) + "/libc++/" + name))
+        path = std::string(STDEXCEPTION_EXPECTED_DIR) + "/libc++/" + name;
+#endif
     if (std::getenv("STDEXCEPTION_UPDATE") != nullptr)
         std::ofstream(path, std::ios::binary) << text;
     std::stringstream expected;

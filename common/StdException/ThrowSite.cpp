@@ -25,6 +25,8 @@ namespace {
 // HoldsFrames: the core's hook on the throwing path. It tells whether the
 // object being thrown is a record that holds frames already (a translation,
 // or a copy of a record that was thrown before), which then keeps them.
+// Elsewhere than on libstdc++ it says no: the throw is then recorded all the
+// same, and GetThrowSite still prefers the frames that the record holds.
 bool HoldsFrames(void* object, const std::type_info* type) {
 #if defined(__GLIBCXX__)
     // The catch matching of the runtime: it allocates nothing and adjusts
@@ -86,8 +88,9 @@ std::vector<NativeFrame> Resolved(const CaptureRef& site) {
 
 // The object of the exception being handled, as the runtime holds it.
 const void* CurrentExceptionObject() {
-#if defined(__GLIBCXX__)
-    // libstdc++'s exception_ptr is the address of the thrown object.
+#if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && !defined(_LIBCPP_ABI_MICROSOFT))
+    // The exception_ptr of libstdc++, and of libc++ on the Itanium C++ ABI,
+    // is the address of the thrown object.
     const std::exception_ptr current = std::current_exception();
     const void* object = nullptr;
     static_assert(sizeof current == sizeof object, "exception_ptr holds one pointer");

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the built library exports exactly the symbols of namespace
 # Quorbel listed in EXPECTED (demangled, std::string and std::ostream written
-# as such): every public class with its virtual table and type information,
+# as such, and libc++'s std::__1:: as std::): every public class with its virtual table and type information,
 # the operations of those classes and the two free operator<<, and nothing of
 # the helpers. The names held by the type information are left out of the
 # comparison, since a DLL does not export them.
@@ -17,7 +17,8 @@ set -euo pipefail
 library=$1 expected=$2 objdump=${3:-objdump}
 
 normalize() {
-    sed -e 's/std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >/std::string/g' \
+    sed -e 's/std::__1::/std::/g' \
+        -e 's/std::\(__cxx11::\)\{0,1\}basic_string<char, std::char_traits<char>, std::allocator<char> >/std::string/g' \
         -e 's/std::basic_ostream<char, std::char_traits<char> >/std::ostream/g' \
         -e 's/\[abi:cxx11\]//g' -e '/^typeinfo name for /d' | LC_ALL=C sort -u
 }

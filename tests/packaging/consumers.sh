@@ -29,6 +29,7 @@ quiet cmake --install "$build_dir" --prefix "$prefix"
 installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
     sed 's/ -> $//;s/Targets-[a-z]*[.]/Targets-CONFIG./' | LC_ALL=C sort)
 expected="include/StdException/BasicException
+include/StdException/BuildConfig
 include/StdException/Format
 include/StdException/Guard
 include/StdException/Journal

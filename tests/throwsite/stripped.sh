@@ -51,8 +51,11 @@ while IFS= read -r frame; do
     reported=$(grep -m1 "\"module\":\"PROGRAM\",\"offset\":\"$offset\"" "$dir/full.txt" |
         sed 's/.*"function":"\([^"]*\)","file":"\([^"]*\)","line":\([0-9]*\)$/\1 \2:\3/')
     resolved=$(eu-addr2line -e "$dir/full" -C -f "$(printf '0x%x' $((offset - 1)))")
-    name=$(head -n 1 <<<"$resolved" | sed 's/[<(].*//')
+    # (A return type that clang++ mangles, "decltype (...) ", goes first.)
+    name=$(head -n 1 <<<"$resolved" | sed -E 's/^decltype \(([^()]|\([^()]*\))*\) //; s/[<(].*//')
     place=$(sed -n '2{s/^??:0$/:0/; s/^\(.*:[0-9]*\):[0-9]*$/\1/; p}' <<<"$resolved")
+    # (clang++ names some files as /usr/bin/../lib/gcc/..., which the report writes without the "..")
+    [[ $place != /* ]] || place="$(realpath -m -s "${place%:*}"):${place##*:}"
     # eu-addr2line finds no line in a program without .debug_aranges (clang++
     # writes none): then the function alone is compared.
     [[ $place == ":0" ]] && place="*"
