@@ -56,10 +56,7 @@ while IFS= read -r frame; do
     place=$(sed -n '2{s/^??:0$/:0/; s/^\(.*:[0-9]*\):[0-9]*$/\1/; p}' <<<"$resolved")
     # (clang++ names some files as /usr/bin/../lib/gcc/..., which the report writes without the "..")
     [[ $place != /* ]] || place="$(realpath -m -s "${place%:*}"):${place##*:}"
-    # eu-addr2line finds no line in a program without .debug_aranges (clang++
-    # writes none): then the function alone is compared.
-    [[ $place == ":0" ]] && place="*"
-    [[ -n $name && $reported == *"$name"[\(\<]*" "$place || $reported == "$name "$place ]] ||
+    [[ -n $name && $reported == *"$name"[\(\<]*" $place" || $reported == "$name $place" ]] ||
         fail "offset $offset: eu-addr2line says '$name' at '$place', the unstripped program '$reported'"
 done < <(grep '"module":"PROGRAM"' "$dir/stripped.txt")
 
