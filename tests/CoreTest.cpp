@@ -140,24 +140,19 @@ void ExpectIndependentCopies(Kind& source, const Kind& other) {
 TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
     Log log;
     ModuleScope module;
-    UnexpectedException unexpected("u.src", 1, "void u()", "p", "c"),
-        otherUnexpected("o.src", 4, "void o()", "", "");
-    CPPException cpp("c.src", 2, "void c()", "", "", std::runtime_error("message")),
-        otherCpp("o.src", 5, "void o()", "", "", std::logic_error("other"));
-    BadHandlerException bad("h.src", 3, "void h()", "", "", &unexpected, &cpp),
-        otherBad("o.src", 6, "void o()", "", "", &otherCpp, &otherCpp);
-    const BadHandlerException nested("n.src", 7, "void n()", "", "", &bad, &otherBad);
-    ExpectIndependentCopies(Chained(unexpected), otherUnexpected);
-    ExpectIndependentCopies(Chained(cpp), otherCpp);
-    ExpectIndependentCopies(Chained(bad), otherBad);
+    Fixture f;  // each kind, and a target of each kind with other contents
+    const BadHandlerException nested(kFile, 7, kSig, "p", "c", &f.inner, &f.badTarget);
+    ExpectIndependentCopies(Chained(f.unexpected), f.unexpectedTarget);
+    ExpectIndependentCopies(Chained(f.cpp), f.cppTarget);
+    ExpectIndependentCopies(Chained(f.inner), f.badTarget);
     ExpectIndependentCopies(Chained(*std::unique_ptr<BadHandlerException>(nested.clone())),
-                            otherBad);
+                            f.badTarget);
     // A source with neither strategy nor chain leaves the target with neither.
     const RecordingStrategy own(log, "own");
-    unexpected.SetReportingStrategy(&own);
-    unexpected = otherUnexpected;
-    EXPECT_EQ(unexpected.AsXML() + (unexpected.GetReportingStrategy() ? "strategy" : ""),
-              otherUnexpected.AsXML());
+    f.unexpected.SetReportingStrategy(&own);
+    f.unexpected = f.unexpectedTarget;
+    EXPECT_EQ(f.unexpected.AsXML() + (f.unexpected.GetReportingStrategy() ? "strategy" : ""),
+              f.unexpectedTarget.AsXML());
     const CPPException empty("c.src", 2, "void c()", "", "", std::runtime_error(""));
     EXPECT_EQ(
         empty.DisplayValue() + empty.StdException::TypeName() + empty.StdException::DisplayValue(),
@@ -266,14 +261,13 @@ std::string Work() {
 }
 
 TEST(CoreTest, ThreadsWithExceptionsOfTheirOwnDoNotInterfere) {
-    std::vector<std::string> results(4);
+    const std::string alone = Work();
     std::vector<std::thread> threads;
-    for (std::string& result : results)
-        threads.emplace_back([&result] {
-            for (int round = 0; round < 20; ++round) result = Work();
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&alone] {
+            for (int round = 0; round < 20; ++round) EXPECT_EQ(Work(), alone);
         });
     for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(results, std::vector<std::string>(4, Work()));
 }
 
 }  // namespace
