@@ -161,7 +161,8 @@ TEST(CoreTest, EveryKindCopiesClonesAndAssignsIndependently) {
 
 // A copy renders its source before it copies anything: a source whose
 // DisplayValue fails cannot be copied in any way, the failure is the one that
-// operator<< raises, and a record given it as previous exception keeps its chain.
+// operator<< raises, and a record given it as previous exception keeps its
+// chain. Nor can a BadHandlerException be made of it.
 TEST(CoreTest, ASourceThatCannotBeRenderedCannotBeCopied) {
     AppException app = App("app");
     AppException other = App("other");
@@ -179,9 +180,17 @@ TEST(CoreTest, ASourceThatCannotBeRenderedCannotBeCopied) {
     EXPECT_EQ(Escaped([&] { BadHandlerException copy(bad); }), renderedBad);
     // The handler is rendered first, so its failure is the one that comes out.
     const std::string badXML = Escaped([&] { bad.AsXML(); });
+    // Rendered, then held: the failure of the clone names the record it was made for.
+    fault = [](const std::string&) {
+        static int renderings = 0;
+        if (++renderings == 3) throw std::runtime_error("the third rendering");
+    };
+    const std::string made = Escaped(
+        [&] { BadHandlerException("m.src", 3000000000u, "void m()", "", "", &other, &app); });
     fault = nullptr;
     EXPECT_EQ(head.AsXML(), before);
-    ExpectFile("uncopyable.xml", rendered + "\n" + cloned + "\n" + renderedBad + "\n" + badXML);
+    ExpectFile("uncopyable.xml",
+               rendered + "\n" + cloned + "\n" + renderedBad + "\n" + badXML + "\n" + made);
 }
 
 // What the strategies did, in order, in strategies.txt: the record's own
