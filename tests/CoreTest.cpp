@@ -130,7 +130,6 @@ void ExpectIndependentCopies(Kind& source, const Kind& other) {
     source.SetDetailLevel(MediumDetail);  // would reach a shared chain
     source.AddToCallTrace("s.src", 1, "void s()", "", "");
     EXPECT_EQ(copied.AsXML() + cloned->AsXML() + target.AsXML(), report + report + report);
-    EXPECT_TRUE(!copied.GetReportingStrategy() && !cloned->GetReportingStrategy());
     source.SetReportingStrategy(nullptr);
     target.ReportException();
     EXPECT_EQ(log, (Log{"clone own", "clone own", "clone own", "clone own", "~own", "~own", "~own",
@@ -244,10 +243,7 @@ TEST(CoreTest, StrategiesAreChosenClonedAndReleased) {
     static std::ostringstream elsewhere;
     struct Redirecting : CallbackReportingStrategy {
         Redirecting() : CallbackReportingStrategy(nullptr) {}
-        std::ostream& Print(std::ostream& to) const override {
-            to << "printed elsewhere";
-            return elsewhere;
-        }
+        std::ostream& Print(std::ostream&) const override { return elsewhere; }
     };
     out << '|' << toText << '|' << toXML << '|' << toEscaped << '|' << toJSON << '|' << Stream();
     out << '|' << toCallback << '|';

@@ -116,22 +116,19 @@ inline std::vector<std::string> Leaves(xmlNode* node, std::vector<std::string> o
     return out;
 }
 
-// Why the reports for tools of e do not read back to what e holds, or "" where
-// they do: the JSON report must parse (invalid UTF-8 fails too) to its
+// Both reports for tools of e and the expected JSON report, where they do not
+// read back to what e holds, or "": the JSON report must parse (invalid UTF-8 fails too) to its
 // Expected, the escaped XML report must be well-formed and hold the same
 // leaves, and neither may break a line.
 inline std::string Mismatch(const StdException& e) {
     const std::string json = AsJSON(e), xml = AsEscapedXML(e);
     const Json parsed = Json::parse(json, nullptr, false);
-    if (parsed.is_discarded() || parsed.dump() != Expected(e).dump())
-        return "JSON report " + json + "\nexpected " + Expected(e).dump();
     const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
         xmlReadMemory(xml.data(), int(xml.size()), nullptr, "UTF-8", XML_PARSE_NONET), xmlFreeDoc);
-    if (doc == nullptr || Leaves(xmlDocGetRootElement(doc.get())) != Leaves(parsed))
-        return "escaped XML report " + xml + "\nfor the JSON report " + json;
-    if ((json + xml).find_first_of("\r\n") != std::string::npos)
-        return "a line break in " + json + "\nor in " + xml;
-    return "";
+    const bool same = !parsed.is_discarded() && parsed.dump() == Expected(e).dump() &&
+                      doc != nullptr && Leaves(xmlDocGetRootElement(doc.get())) == Leaves(parsed);
+    const bool oneLine = (json + xml).find_first_of("\r\n") == std::string::npos;
+    return same && oneLine ? "" : json + "\n" + xml + "\nexpected " + Expected(e).dump();
 }
 
 // The kind of the generated records of the application.

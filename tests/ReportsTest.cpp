@@ -27,6 +27,27 @@ using namespace probes;
 using namespace oracle;
 using namespace std::string_literals;
 
+// Standard errors of each kind that carries data besides its message, one
+// that carries none, and an application's exception.
+void (*const kThrows[])() = {
+    [] { throw std::system_error(std::make_error_code(std::errc::permission_denied), "opening"); },
+    [] {
+        throw std::filesystem::filesystem_error("copying", "from/a", "to/b",
+                                                std::make_error_code(std::errc::file_exists));
+    },
+    [] { throw std::filesystem::filesystem_error("removing", "only/one", std::error_code()); },
+    [] { throw std::future_error(std::future_errc::broken_promise); },
+    [] { std::ifstream("/no/such/file").exceptions(std::ios::failbit); },
+    [] { throw std::out_of_range("nothing besides"); },
+    [] { throw App("no port", "c.src", 1234567); },
+};
+
+// Throws kThrows[which] through a guard. Outside any namespace and with a
+// plain signature, so that every compiler names it alike.
+void Guarded(int which) {
+    QUORBEL_GUARD("", "", [which] { kThrows[which](); });
+}
+
 namespace {
 
 // Fields are slices of these bytes: markup, controls, NUL, valid UTF-8 of one
@@ -113,31 +134,6 @@ TEST(ReportsTest, EveryRecordKeepsItsOwnInTheOrderTheyWereSet) {
     ExpectFile("fields.txt", AsJSON(chain) + "\n" + AsEscapedXML(chain) + "\n" +
                                  AsReadable(source) + AsReadable(copy));
 }
-
-}  // namespace
-
-// Standard errors of each kind that carries data besides its message, one
-// that carries none, and an application's exception.
-void (*const kThrows[])() = {
-    [] { throw std::system_error(std::make_error_code(std::errc::permission_denied), "opening"); },
-    [] {
-        throw std::filesystem::filesystem_error("copying", "from/a", "to/b",
-                                                std::make_error_code(std::errc::file_exists));
-    },
-    [] { throw std::filesystem::filesystem_error("removing", "only/one", std::error_code()); },
-    [] { throw std::future_error(std::future_errc::broken_promise); },
-    [] { std::ifstream("/no/such/file").exceptions(std::ios::failbit); },
-    [] { throw std::out_of_range("nothing besides"); },
-    [] { throw App("no port", "c.src", 1234567); },
-};
-
-// Throws kThrows[which] through a guard. Outside any namespace and with a
-// plain signature, so that every compiler names it alike.
-void Guarded(int which) {
-    QUORBEL_GUARD("", "", [which] { kThrows[which](); });
-}
-
-namespace {
 
 // OpenTelemetry's attributes of what a guard lets out, given one more entry
 // and the lowest detail: the original type and message of a translated

@@ -19,8 +19,8 @@ using namespace oracle;
 
 namespace {
 
-[[noreturn]] void Fail(const char* condition, int line) {
-    std::fprintf(stderr, "ReportsFuzz.cpp:%d: check failed: %s\n", line, condition);
+[[noreturn]] void Fail(const char* what, int line) {
+    std::fprintf(stderr, "ReportsFuzz.cpp:%d: check failed: %s\n", line, what);
     std::abort();
 }
 
@@ -48,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::unique_ptr<StdException> e = Generated(in, 2, true);
 
     const std::string mismatch = Mismatch(*e);
-    if (!mismatch.empty()) std::fprintf(stderr, "%s\n", mismatch.c_str());
-    CHECK(mismatch.empty());
+    if (!mismatch.empty()) Fail(mismatch.c_str(), __LINE__);
     CHECK(e->AsString().find(e->DisplayValue()) != std::string::npos);
     CHECK(e->AsXML().find(e->DisplayValue()) != std::string::npos);
     CHECK(AsReadable(*e).back() == '\n');
