@@ -110,8 +110,8 @@ std::string Escaped(Op op) {
 
 // A locale that groups digits by thousands, as many named locales do. Where
 // STDEXCEPTION_GROUPING is set in the environment (CTest runs the tests of
-// the reports a second time so), it is the global locale from the start, and
-// every report must still be the one expected.
+// the records, the guards and the reports a second time so), it is the global
+// locale from the start, and every report must still be the one expected.
 struct Grouping : std::numpunct<char> {
     char do_thousands_sep() const override { return ','; }
     std::string do_grouping() const override { return "\3"; }

@@ -10,6 +10,8 @@
 # journal can run.
 #
 #   journal.sh TEST-PROGRAM
+#
+# (The script runs itself again inside the namespace, with --inside.)
 set -u
 program=$1
 journald=/lib/systemd/systemd-journald
