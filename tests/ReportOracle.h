@@ -1,7 +1,8 @@
 // The oracle of the reports for tools, shared by their tests and their fuzz
 // target: records generated from a source of choices, what their JSON
 // report must parse to, and the values that their escaped XML report must
-// hold, in order, as the parsers of others (nlohmann's JSON, libxml2) read them.
+// hold, in order, as the parsers of others (nlohmann's JSON, libxml2) read
+// them, and the check of both.
 
 #ifndef STDEXCEPTION_TESTS_REPORTORACLE_H
 #define STDEXCEPTION_TESTS_REPORTORACLE_H
@@ -113,6 +114,21 @@ inline std::vector<std::string> Leaves(xmlNode* node, std::vector<std::string> o
         }
     for (; child != nullptr; child = child->next) out = Leaves(child, std::move(out));
     return out;
+}
+
+// Both reports for tools of e and the expected JSON report, where they do not
+// read back to what e holds, or "": the JSON report must parse (invalid UTF-8 fails too) to its
+// Expected, the escaped XML report must be well-formed and hold the same
+// leaves, and neither may break a line.
+inline std::string Mismatch(const StdException& e) {
+    const std::string json = AsJSON(e), xml = AsEscapedXML(e);
+    const Json parsed = Json::parse(json, nullptr, false);
+    const std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> doc(
+        xmlReadMemory(xml.data(), int(xml.size()), nullptr, "UTF-8", XML_PARSE_NONET), xmlFreeDoc);
+    const bool same = !parsed.is_discarded() && parsed.dump() == Expected(e).dump() &&
+                      doc != nullptr && Leaves(xmlDocGetRootElement(doc.get())) == Leaves(parsed);
+    const bool oneLine = (json + xml).find_first_of("\r\n") == std::string::npos;
+    return same && oneLine ? "" : json + "\n" + xml + "\nexpected " + Expected(e).dump();
 }
 
 // The kind of the generated records of the application.
