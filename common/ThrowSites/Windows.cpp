@@ -61,10 +61,15 @@ bool inSystemModule(DWORD64 base) {
 // those of RaiseException and of the unwinder's entry that called it, from
 // the return into the runtime's throw on, as the hook on Linux records them.
 std::size_t walk(CONTEXT context, std::uintptr_t* frames, std::size_t limit) {
+    // The walk ends where the stack pointer leaves the thread's stack: a
+    // leaf function's return address is read from it.
+    const NT_TIB* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    const DWORD64 low = reinterpret_cast<DWORD64>(tib->StackLimit);
+    const DWORD64 high = reinterpret_cast<DWORD64>(tib->StackBase);
     std::size_t count = 0;
     bool systemPassed = false;
     bool entryPassed = false;
-    while (count < limit && context.Rip != 0) {
+    while (count < limit && context.Rip != 0 && context.Rsp >= low && context.Rsp < high) {
         DWORD64 base = 0;
         PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
         if (!systemPassed && base != 0 && inSystemModule(base)) {
