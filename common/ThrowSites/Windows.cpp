@@ -52,6 +52,7 @@ void* handler = nullptr;
 HMODULE systemModules[3];
 
 bool inSystemModule(DWORD64 base) {
+    if (base == 0) return false;
     for (HMODULE module : systemModules)
         if (module != nullptr && reinterpret_cast<DWORD64>(module) == base) return true;
     return false;
@@ -67,18 +68,15 @@ std::size_t walk(CONTEXT context, std::uintptr_t* frames, std::size_t limit) {
     const DWORD64 low = reinterpret_cast<DWORD64>(tib->StackLimit);
     const DWORD64 high = reinterpret_cast<DWORD64>(tib->StackBase);
     std::size_t count = 0;
-    bool systemPassed = false;
-    bool entryPassed = false;
+    // The first frame outside the system's modules is the unwinder's entry.
+    bool recording = false;
     while (count < limit && context.Rip != 0 && context.Rsp >= low && context.Rsp < high) {
         DWORD64 base = 0;
         PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-        if (!systemPassed && base != 0 && inSystemModule(base)) {
-        } else if (!entryPassed) {
-            systemPassed = true;
-            entryPassed = true;
-        } else {
+        if (recording)
             frames[count++] = static_cast<std::uintptr_t>(context.Rip);
-        }
+        else
+            recording = !inSystemModule(base);
         if (function == nullptr) {  // a leaf function: the return address is on top
             context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
             context.Rsp += 8;
