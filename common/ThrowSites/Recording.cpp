@@ -13,12 +13,8 @@
 #include "Recording.h"
 #include "Interposition.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <new>
-
 #include <thread>
 
 #include <unwind.h>
@@ -35,8 +31,9 @@ constexpr std::uint64_t gnuClass = 0x474e5543432b2b00ull;
 constexpr std::uint64_t clangClass = 0x434c4e47432b2b00ull;
 
 // Both runtimes put their header just before the unwinder's, with the same
-// layout on x86-64: these are its fields' offsets back from the unwinder's
-// header. The thrown object follows the unwinder's header.
+// layout on x86-64 (MinGW-w64's too, whose unwinder's header is longer):
+// these are its fields' offsets back from the unwinder's header. The thrown
+// object follows the unwinder's header.
 constexpr std::ptrdiff_t typeOffset = -80;
 constexpr std::ptrdiff_t destroyOffset = -72;
 constexpr std::ptrdiff_t handlerCountOffset = -40;
