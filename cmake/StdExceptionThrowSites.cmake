@@ -1,5 +1,5 @@
 # The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
-# on x86-64 only): a second shared library that hooks the unwinder's entry,
+# on x86-64, and 64-bit Windows, below): a second shared library that hooks the unwinder's entry,
 # _Unwind_RaiseException, to copy the top of the stack at every throw, and
 # unwinds the copy and reads functions, files and lines with elfutils' libdw
 # (and zlib, for the CRC-32 of debug files).
@@ -37,8 +37,14 @@ endif()
 set(stdexception_throw_sites_missing "")
 if(STDEXCEPTION_THROW_SITES STREQUAL "OFF")
     set(stdexception_throw_sites_missing "STDEXCEPTION_THROW_SITES is OFF")
+elseif(WIN32)
+    # The vectored exception handler needs the SEH unwinding of MinGW-w64's
+    # x86-64 build; 32-bit MinGW raises no exception at a throw.
+    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(stdexception_throw_sites_missing "on Windows it walks the frames of x86-64 only")
+    endif()
 elseif(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    set(stdexception_throw_sites_missing "it is built on Linux only")
+    set(stdexception_throw_sites_missing "it is built on Linux and 64-bit Windows only")
 elseif(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
     set(stdexception_throw_sites_missing "it saves the registers of x86-64 only")
 else()
@@ -77,6 +83,33 @@ endif()
 message(STATUS "Throw-site capture library: built")
 
 include(GNUInstallDirs)
+set(stdexception_throwsites_dir "${PROJECT_SOURCE_DIR}/common/ThrowSites")
+
+# On 64-bit Windows: StdExceptionThrowSites.dll, a vectored exception handler
+# that needs neither libdw nor zlib. A DLL that the program references no
+# symbol of gets no import, so Quorbel::ThrowSites makes the link reference
+# its connect function.
+if(WIN32)
+    add_library(ThrowSites SHARED "${stdexception_throwsites_dir}/Windows.cpp"
+        "${stdexception_throwsites_dir}/Recording.cpp")
+    target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
+    target_compile_features(ThrowSites PRIVATE cxx_std_17)
+    set_target_properties(ThrowSites PROPERTIES
+        OUTPUT_NAME StdExceptionThrowSites
+        PREFIX ""
+        EXPORT_NAME ThrowSitesLibrary
+        CXX_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON)
+    stdexception_options(ThrowSites)
+    add_library(ThrowSitesCapture INTERFACE)
+    target_link_libraries(ThrowSitesCapture INTERFACE ThrowSites "-Wl,-u,QuorbelThrowSitesConnect")
+    set_target_properties(ThrowSitesCapture PROPERTIES EXPORT_NAME ThrowSites)
+    add_library(Quorbel::ThrowSites ALIAS ThrowSitesCapture)
+    install(TARGETS ThrowSites ThrowSitesCapture EXPORT StdExceptionTargets
+        RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT throwsites
+        ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT development)
+    return()
+endif()
 
 if(TARGET PkgConfig::stdexception_libdw)
     set(stdexception_libdw PkgConfig::stdexception_libdw)
@@ -88,9 +121,9 @@ else()
     set(stdexception_libdw stdexception_libdw)
 endif()
 
-set(stdexception_throwsites_dir "${PROJECT_SOURCE_DIR}/common/ThrowSites")
 add_library(ThrowSites SHARED "${stdexception_throwsites_dir}/Interposition.cpp"
-    "${stdexception_throwsites_dir}/Recording.cpp" "${stdexception_throwsites_dir}/DebugFiles.cpp"
+    "${stdexception_throwsites_dir}/Recording.cpp" "${stdexception_throwsites_dir}/StackCopy.cpp"
+    "${stdexception_throwsites_dir}/DebugFiles.cpp"
     "${stdexception_throwsites_dir}/Symbols.cpp" "${stdexception_throwsites_dir}/Unwinding.cpp")
 target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
 target_compile_features(ThrowSites PRIVATE cxx_std_17)

@@ -16,6 +16,8 @@
 
 #if defined(__linux__)
 #    include <dlfcn.h>
+#elif defined(_WIN32)
+#    include <windows.h>
 #endif
 
 namespace Quorbel {
@@ -51,6 +53,14 @@ public:
     Connection() : connect(nullptr), capture(nullptr) {
 #if defined(__linux__)
         void* symbol = dlsym(RTLD_DEFAULT, QUORBEL_THROWSITES_CONNECT);
+        if (symbol == nullptr) return;
+        std::memcpy(&connect, &symbol, sizeof connect);
+        capture = connect(&coreHooks);
+#elif defined(_WIN32)
+        // Loaded at all, the capture DLL is mapped before this one runs.
+        HMODULE module = GetModuleHandleW(L"StdExceptionThrowSites.dll");
+        FARPROC symbol =
+            module != nullptr ? GetProcAddress(module, QUORBEL_THROWSITES_CONNECT) : nullptr;
         if (symbol == nullptr) return;
         std::memcpy(&connect, &symbol, sizeof connect);
         capture = connect(&coreHooks);

@@ -1,8 +1,10 @@
-// Recording.h: the recording on the throw path (Recording.cpp). A throw
-// records what a later unwind needs, the throwing thread's registers and a
-// copy of the top of its stack, in one block from the free store that lives
-// as long as the thrown object or a reference to it. Internal to the capture
-// library.
+// Recording.h: the recording on the throw path (Recording.cpp), shared by
+// the sources of throws: on Linux the hook on the unwinder's entry
+// (StackCopy.cpp), which records the throwing thread's registers and a copy
+// of the top of its stack for a later unwind; on Windows the vectored
+// exception handler (Windows.cpp), which records the return addresses
+// themselves. Either lives in one block from the free store as long as the
+// thrown object or a reference to it. Internal to the capture library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
 #define QUORBEL_THROWSITES_RECORDING_H
@@ -44,7 +46,8 @@ struct Capture {
     bool unwound;                        // frames hold the unwound return addresses
     bool truncated;                      // the copy of the stack ended before the frames did
     std::size_t count;                   // frames unwound
-    std::uintptr_t* frames;              // count return addresses, innermost first (malloc)
+    std::uintptr_t* frames;              // count return addresses, innermost first (malloc,
+                                         // or stack itself where the throw walked them)
     alignas(16) unsigned char stack[1];  // stackBytes bytes (the block is allocated longer)
 };
 
@@ -55,6 +58,27 @@ struct Capture {
 // and while capture is paused. Returns the real entry, to which the hook
 // then jumps.
 extern "C" void* QuorbelRecordRaise(void* header, const Registers* registers);
+
+// What recording reads and changes of a runtime's exception header.
+struct Thrown {
+    void* object;                // the thrown object, just after the unwinder's header
+    const std::type_info* type;  // the thrown type
+    DestroyFunction* destroy;    // the header's destructor field
+};
+
+// Whether the raise of the exception whose unwinder header is header is to
+// be recorded, filling in thrown: only the first raise of a C++ exception of
+// libstdc++ or libc++abi, not one recorded before, nor a record that holds
+// its frames already (the core library says which), nor while paused.
+bool ToRecord(void* header, Thrown* thrown);
+
+// Enters capture, its frames or stack filled in, in the table of live
+// captures with one reference for the object, and hands the runtime the
+// destructor that drops it when the object dies.
+void Publish(Capture* capture, const Thrown& thrown);
+
+// Counts a throw that got no frames.
+void CountDropped();
 
 // The capture of the live object, with a reference for the caller, or null;
 // *type (if given) gets the thrown type.

@@ -1,4 +1,9 @@
 // A shared library of its own that throws an object of a foreign type, as
 // third-party code may.
 
-[[gnu::noinline]] void ThrowInt(int value) { throw value; }
+#if defined(_WIN32)
+__declspec(dllexport)
+#endif
+    [[gnu::noinline]] void ThrowInt(int value) {
+    throw value;
+}
