@@ -8,6 +8,7 @@
 #include "Reports"
 #include "ThrowSite"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,10 +33,13 @@ struct ReadableOfRecord {
                       isText);
             }
     }
-    template <class Write>
-    static void ForEachEntry(const StdException& e, Write write) {
-        ForEachShownEntry(e.GetCallTrace(), e.GetDetailLevel(),
-                          [&](const CallTraceEntry& entry, std::size_t) { write(entry); });
+    static std::vector<std::reference_wrapper<const CallTraceEntry>> Entries(
+        const StdException& e) {
+        std::vector<std::reference_wrapper<const CallTraceEntry>> entries;
+        ForEachShownEntry(
+            e.GetCallTrace(), e.GetDetailLevel(),
+            [&](const CallTraceEntry& entry, std::size_t) { entries.push_back(std::cref(entry)); });
+        return entries;
     }
     template <class Write>
     static void ForEachNested(const StdException& e, Write write) {

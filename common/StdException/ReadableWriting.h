@@ -96,8 +96,9 @@ inline void WriteReadableFrames(std::string& out, const std::vector<NativeFrame>
 //   Access::Site(e): the frames of its throw site;
 //   Access::ForEachField(e, f): f(key, text, isText) for each field in order,
 //     the text of a value that is no text as FieldText writes it;
-//   Access::ForEachEntry(e, f): f(entry) for each shown entry, origin first,
-//     an Access::Entry with file, line, funcsig, parameters and comment;
+//   Access::Entries(e): the shown entries, origin first, a container of what
+//     converts to const Access::Entry& (with file, line, funcsig, parameters
+//     and comment), which holds them while it lives;
 //   Access::ForEachNested(e, f): f(kind, nested), kind 0 for the previous
 //     exception, 1 for a handler exception, 2 for an original exception.
 template <class Access, class Exception>
@@ -133,12 +134,13 @@ void WriteReadable(std::string& out, const Exception& e, const std::string& inde
         }
         group.clear();
     };
-    Access::ForEachEntry(e, [&](const Entry& entry) {
+    const auto entries = Access::Entries(e);
+    for (const Entry& entry : entries) {
         if (!group.empty() &&
             (group.back()->funcsig != entry.funcsig || group.back()->file != entry.file))
             writeGroup();
         group.push_back(&entry);
-    });
+    }
     writeGroup();
     WriteReadableFrames(out, Access::Site(e), Access::ThrownType(e), indent);
     const char* const headings[] = {"  translated from:\n", "  handler exception:\n",
