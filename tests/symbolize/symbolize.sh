@@ -69,17 +69,22 @@ head -n 1 stripped.log | "$tool" --format readable -d debug | sed "s|$dir/stripp
 same "the readable report" readable.txt readable-tool.txt
 
 # Journal entries as journalctl -o json --all writes them: the report is the
-# string EXCEPTION_JSON, the output the report; an entry of another kind
-# writes nothing.
+# string EXCEPTION_JSON (its quotes escaped as \" or as \u0022), or the array
+# of its bytes that journalctl writes for a value that is not printable
+# UTF-8; the output is the report; an entry of another kind writes nothing.
+entry() {
+    printf '{"__CURSOR":"s=1;i=%d","__REALTIME_TIMESTAMP":"1","PRIORITY":"3","EXCEPTION_JSON":%s}\n' "$1" "$2"
+    echo '{"__CURSOR":"s=1;i=0","MESSAGE":"Started the service."}'
+}
 n=0
 while IFS= read -r report; do
     n=$((n + 1))
-    printf '{"__CURSOR":"s=1;i=%d","__REALTIME_TIMESTAMP":"%d","PRIORITY":"3","MESSAGE":"m","EXCEPTION_JSON":"%s"}\n' \
-        "$n" "$n" "$(sed 's/[\\"]/\\&/g' <<<"$report")"
-    echo '{"__CURSOR":"s=1;i=0","MESSAGE":"Started the service."}'
+    entry $n "\"$(sed 's/[\\"]/\\&/g' <<<"$report")\""
 done <stripped.log >journal.json
+entry 4 "\"$(sed -n 1p stripped.log | sed -e 's/\\/\\\\/g' -e 's/"/\\u0022/g')\"" >>journal.json
+entry 5 "[$(sed -n 2p stripped.log | tr -d '\n' | od -An -v -tu1 | xargs | tr ' ' ',')]" >>journal.json
 "$tool" -d debug journal.json >journal.log || fail "status $? on the journal"
-same "the journal's reports through the tool" by-path.log journal.log
+same "the journal's reports through the tool" <(cat by-path.log; sed -n 1,2p by-path.log) journal.log
 
 # Bad lines among good ones: each named with its input and line on standard
 # error and written as it came; the good ones filled in; status 1.
