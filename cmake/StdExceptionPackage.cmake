@@ -10,9 +10,15 @@ set(stdexception_development_package "libstdexception-dev")
 # The throw-site capture library, where it is built, is a runtime package of
 # its own, so that the core package depends on nothing that it needs (libdw).
 set(stdexception_throwsites_package "libstdexceptionthrowsites${PROJECT_VERSION_MAJOR}")
+# stdexception-symbolize, built with it, is a package of its own too: it
+# runs where reports are read, which need neither library nor headers.
+set(stdexception_symbolize_package "stdexception-symbolize")
 set(stdexception_components runtime development)
 if(TARGET ThrowSites)
     list(APPEND stdexception_components throwsites)
+endif()
+if(TARGET stdexception_symbolize)
+    list(APPEND stdexception_components symbolize)
 endif()
 
 # The packaging revision: raise it when the packages change but the library
@@ -118,9 +124,22 @@ This package contains the capture library: while it is loaded, every throw
 in the process records the native frames of its stack, which the exceptions
 keep and their reports show with symbols and lines.")
 
+set(CPACK_DEBIAN_SYMBOLIZE_PACKAGE_NAME "${stdexception_symbolize_package}")
+set(CPACK_DEBIAN_SYMBOLIZE_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SYMBOLIZE_DESCRIPTION "C++ exception classes with call traces (symbolizer of reports)
+StdException is a small C++ library of exception classes (namespace Quorbel)
+that record where a failure was raised, the guarded functions it passed
+through and the failures it replaced; its capture library records the native
+frames of every throw.
+
+This package contains stdexception-symbolize, which fills in the functions,
+files and lines of the frames in the JSON reports of stripped programs, from
+logs or the journal, after the fact, from debug files found by build ID
+(such as those of -dbgsym packages), never over the network.")
+
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "${stdexception_development_package}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-list(REMOVE_ITEM stdexception_components development)
+list(REMOVE_ITEM stdexception_components development symbolize)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS ${stdexception_components})
 # Without the capture library, the development package has neither its
 # target nor its pkg-config file, and depends on the core package alone.

@@ -125,6 +125,8 @@ add_library(ThrowSites SHARED "${stdexception_throwsites_dir}/Interposition.cpp"
     "${stdexception_throwsites_dir}/Recording.cpp" "${stdexception_throwsites_dir}/StackCopy.cpp"
     "${stdexception_throwsites_dir}/DebugFiles.cpp"
     "${stdexception_throwsites_dir}/Symbols.cpp" "${stdexception_throwsites_dir}/Unwinding.cpp")
+# The frames of one call in one module, which stdexception-symbolize shares.
+target_sources(ThrowSites PRIVATE "${stdexception_throwsites_dir}/ModuleFrames.cpp")
 target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
 target_compile_features(ThrowSites PRIVATE cxx_std_17)
 target_link_libraries(ThrowSites PRIVATE ${stdexception_libdw} ZLIB::ZLIB ${CMAKE_DL_LIBS})

@@ -7,6 +7,7 @@
 #include "Guard"
 #include "Numbers.h"
 #include "Record.h"
+#include "FrameWriting.h"
 #include "Reports"
 #include "TextEncoding.h"
 #include "ThrowSite"
@@ -21,22 +22,6 @@
 namespace Quorbel {
 
 namespace {
-
-// A piece of fixed text with its length, both known at compile time, so that
-// appending it does not count its characters.
-struct Piece {
-    const char* text;
-    std::size_t size;
-};
-
-template <std::size_t N>
-constexpr Piece P(const char (&text)[N]) {
-    return Piece{text, N - 1};
-}
-
-std::string& operator+=(std::string& out, const Piece& piece) {
-    return out.append(piece.text, piece.size);
-}
 
 // Fixed text, short texts and numbers gathered on the stack, so that they
 // are appended to a report in one go. They are short: bytes are copied one
@@ -131,78 +116,6 @@ void WriteFields(XML, std::string& out, const RecordExtras::Fields* fields) {
     out += P("</Fields>");
 }
 
-// The fixed text of one rendering around the fields of a frame, in the order
-// in which they are written; where it depends on whether the frame was
-// inlined, [0] is for a frame that was not, [1] for one that was. The module's
-// offset and build ID come after the module (JSON) or after the address and
-// inlined among the attributes (XML), where idsFirst is set.
-struct FrameLayout {
-    Piece separator;  // before each frame but the first
-    Piece open;       // before the address
-    Piece afterAddress[2];
-    Piece afterModule;
-    Piece afterOffset;
-    Piece afterBuildId;
-    Piece afterFunction;
-    Piece afterFile;
-    Piece close[2];  // after the line
-    bool idsFirst;
-};
-
-const FrameLayout jsonFrame = {P(","),
-                               P("{\"address\":\""),
-                               {P("\",\"module\":\""), P("\",\"module\":\"")},
-                               P("\",\"offset\":\""),
-                               P("\",\"buildId\":\""),
-                               P("\",\"function\":\""),
-                               P("\",\"file\":\""),
-                               P("\",\"line\":"),
-                               {P(",\"inlined\":false}"), P(",\"inlined\":true}")},
-                               false};
-
-const FrameLayout xmlFrame = {
-    P(""),
-    P("<Frame address=\""),
-    {P("\" inlined=\"false\" offset=\""), P("\" inlined=\"true\" offset=\"")},
-    P("</Module><Function>"),
-    P("\" buildId=\""),
-    P("\"><Module>"),
-    P("</Function><File>"),
-    P("</File><Line>"),
-    {P("</Line></Frame>"), P("</Line></Frame>")},
-    true};
-
-// Writes the frames of a throw site in layout, with the fields in Markup.
-template <class Markup>
-void WriteFrames(std::string& out, const std::vector<NativeFrame>& site,
-                 const FrameLayout& layout) {
-    for (std::size_t i = 0; i != site.size(); ++i) {
-        const NativeFrame& frame = site[i];
-        if (i != 0) out += layout.separator;
-        out += layout.open;
-        AppendHex(out, frame.address);
-        out += layout.afterAddress[frame.inlined];
-        if (!layout.idsFirst) {
-            AppendText<Markup>(out, frame.module);
-            out += layout.afterModule;
-        }
-        AppendHex(out, frame.offset);
-        out += layout.afterOffset;
-        out += frame.buildId;  // hex digits, the same in every markup
-        out += layout.afterBuildId;
-        if (layout.idsFirst) {
-            AppendText<Markup>(out, frame.module);
-            out += layout.afterModule;
-        }
-        AppendText<Markup>(out, frame.function);
-        out += layout.afterFunction;
-        AppendText<Markup>(out, frame.file);
-        out += layout.afterFile;
-        AppendDecimal(out, frame.line);
-        out += layout.close[frame.inlined];
-    }
-}
-
 // The throw site of a record, where the capture library recorded one: after
 // the call trace, as "throwSite" (and "thrownType" for a foreign object) in
 // JSON, and as a ThrowSite element in XML.
@@ -210,7 +123,7 @@ void WriteThrowSite(JSON, std::string& out, const std::vector<NativeFrame>& site
                     const std::string& thrownType) {
     if (!site.empty()) {
         out += ",\"throwSite\":[";
-        WriteFrames<JSON>(out, site, jsonFrame);
+        WriteFrames<JSON>(out, site.data(), site.data() + site.size(), jsonFrame);
         out += "]";
     }
     if (!thrownType.empty()) {
@@ -230,7 +143,7 @@ void WriteThrowSite(XML, std::string& out, const std::vector<NativeFrame>& site,
         out += "\"";
     }
     out += ">";
-    WriteFrames<XML>(out, site, xmlFrame);
+    WriteFrames<XML>(out, site.data(), site.data() + site.size(), xmlFrame);
     out += "</ThrowSite>";
 }
 

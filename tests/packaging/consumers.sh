@@ -28,7 +28,8 @@ echo "== cmake --install into a scratch prefix"
 quiet cmake --install "$build_dir" --prefix "$prefix"
 installed=$(cd "$prefix" && find . ! -type d -printf '%P -> %l\n' |
     sed 's/ -> $//;s/Targets-[a-z]*[.]/Targets-CONFIG./' | LC_ALL=C sort)
-expected="include/StdException/BasicException
+expected="bin/stdexception-symbolize
+include/StdException/BasicException
 include/StdException/BuildConfig
 include/StdException/Format
 include/StdException/Guard
@@ -51,12 +52,13 @@ $libdir/libStdExceptionThrowSites.so.$version
 $libdir/pkgconfig/StdException.pc
 $libdir/pkgconfig/StdExceptionJournal.pc
 $libdir/pkgconfig/StdExceptionThrowSites.pc"
-((capture)) || expected=$(grep -v ThrowSites <<< "$expected")
+((capture)) || expected=$(grep -v "ThrowSites\|stdexception-symbolize" <<< "$expected")
 if [[ $installed != "$expected" ]]; then
     diff <(echo "$expected") <(echo "$installed") || true
     echo "the installed files differ from the expected ones (< expected, > installed)"
     exit 1
 fi
+((capture)) && quiet "$prefix/bin/stdexception-symbolize" --version
 
 echo "== find_package(StdException 2 CONFIG REQUIRED)"
 quiet cmake -S "$consumer" -B "$scratch/find-package" -G "$generator" \

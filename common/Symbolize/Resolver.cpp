@@ -1,0 +1,121 @@
+// The modules of other processes, read from files: one Dwfl a module, which
+// reports the module's own file, where it still lies at the path its frames
+// name and has their build ID, and otherwise the debug file of the build ID
+// (DIR/.build-id/xx/rest.debug) as the module itself. The module's separate
+// debugging information and the file it shares with others (dwz) are found
+// by the capture library's lookup (DebugFiles.cpp), never over the network.
+
+#include "Resolver.h"
+
+#include "StdException/Numbers.h"
+#include "ThrowSites/DebugFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Quorbel {
+namespace Symbolize {
+
+namespace {
+
+// Dwfl_Callbacks::find_elf: the files are reported by name, nothing is
+// looked for.
+int findNoElf(Dwfl_Module*, void**, const char*, Dwarf_Addr, char**, Elf**) { return -1; }
+
+const Dwfl_Callbacks callbacks = {&findNoElf, &ThrowSites::FindDebugFile,
+                                  &dwfl_offline_section_address, ThrowSites::DebugPath()};
+
+}  // namespace
+
+struct Resolver::Module {
+    Dwfl* dwfl = nullptr;
+    Dwfl_Module* module = nullptr;
+    Dwarf_Addr bias = 0;  // the module's addresses in the Dwfl less its own
+    ThrowSites::ModuleUnits units;
+
+    Module() = default;
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    ~Module() {
+        if (dwfl != nullptr) dwfl_end(dwfl);
+    }
+
+    // Reports file; true when it is a module of buildId with DWARF.
+    bool Report(const std::string& file, const std::string& buildId) {
+        dwfl = dwfl_begin(&callbacks);
+        if (dwfl == nullptr) return false;
+        dwfl_report_begin(dwfl);
+        module = dwfl_report_offline(dwfl, file.c_str(), file.c_str(), -1);
+        dwfl_report_end(dwfl, nullptr, nullptr);
+        if (module == nullptr) return false;
+        const unsigned char* bits = nullptr;
+        GElf_Addr where = 0;
+        const int length = dwfl_module_build_id(module, &bits, &where);
+        if (length <= 0 || HexBytes(bits, std::size_t(length)) != buildId) return false;
+        Dwarf_Addr dwarfBias = 0;
+        return dwfl_module_getelf(module, &bias) != nullptr &&
+               dwfl_module_getdwarf(module, &dwarfBias) != nullptr;
+    }
+};
+
+Resolver::Resolver(const std::vector<std::string>& directories)
+    : roots(directories), missing(nullptr) {
+    ThrowSites::SetDebugDirectories(directories);
+    roots.push_back("/usr/lib/debug");
+}
+
+Resolver::~Resolver() = default;
+
+void Resolver::OnMissing(void (*report)(const std::string&, const std::string&)) {
+    missing = report;
+}
+
+std::unique_ptr<Resolver::Module> Resolver::open(const std::string& buildId,
+                                                 const std::string& module) {
+    std::vector<std::string> files;
+    if (!module.empty() && access(module.c_str(), R_OK) == 0) files.push_back(module);
+    for (const std::string& root : roots)
+        files.push_back(ThrowSites::JoinPath(
+            root, ".build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug"));
+    for (const std::string& file : files) {
+        if (access(file.c_str(), R_OK) != 0) continue;
+        std::unique_ptr<Module> opened(new Module);
+        if (opened->Report(file, buildId)) return opened;
+    }
+    return nullptr;
+}
+
+bool Resolver::Describe(const NativeFrame& frame, std::vector<NativeFrame>& out) {
+    if (frame.buildId.size() < 4 || frame.offset == 0) return false;
+    std::map<std::string, std::unique_ptr<Module>>::iterator entry = modules.find(frame.buildId);
+    if (entry == modules.end()) {
+        entry = modules.emplace(frame.buildId, open(frame.buildId, frame.module)).first;
+        if (entry->second == nullptr && missing != nullptr) missing(frame.buildId, frame.module);
+    }
+    Module* module = entry->second.get();
+    if (module == nullptr) return false;
+    // The same places come again and again: their frames are kept, as they
+    // come from the module, then given this frame's address and module.
+    const std::pair<std::string, std::uintptr_t> place(frame.buildId, frame.offset);
+    std::map<std::pair<std::string, std::uintptr_t>, std::vector<NativeFrame>>::iterator known =
+        described.find(place);
+    if (known == described.end()) {
+        NativeFrame bare = frame;
+        bare.address = 0;
+        bare.module.clear();
+        std::vector<NativeFrame> frames;
+        // The offset follows the call: the call itself is before it.
+        ThrowSites::DescribeCall(module->module, module->units, frame.offset - 1 + module->bias,
+                                 bare, frames);
+        known = described.emplace(place, std::move(frames)).first;
+    }
+    for (const NativeFrame& described : known->second) {
+        out.push_back(described);
+        out.back().address = frame.address;
+        out.back().module = frame.module;
+    }
+    return true;
+}
+
+}  // namespace Symbolize
+}  // namespace Quorbel
