@@ -19,9 +19,8 @@
 #include "Recording.h"
 #include "Symbols.h"
 
+#include "StdException/Demangle.h"
 #include "StdException/ThrowSite"
-
-#include <cxxabi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -215,11 +214,8 @@ std::string modulePath(HMODULE module) {
 }
 
 std::string demangled(const std::string& name) {
-    int status = 0;
-    char* readable = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
-    std::string result = status == 0 && readable != nullptr ? readable : name;
-    std::free(readable);
-    return result;
+    const std::string readable = Quorbel::Demangled(name.c_str());
+    return readable.empty() ? name : readable;
 }
 
 const QuorbelCaptureHooks captureHooks = {
