@@ -19,9 +19,11 @@
 #include <sys/resource.h>
 
 #include "Probes.h"
+#include "throwsite/Sites.h"
 
 using namespace Quorbel;
 using namespace probes;
+using namespace sites;
 
 void ThrowInt(int value);
 
@@ -165,21 +167,6 @@ TEST(ThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsThrow) {
             EXPECT_EQ(frame.buildId.size(), 40u) << frame.module;
         }
     }
-}
-
-// The values of a throw site in the order of the escaped XML report: address,
-// inlined, offset, build ID, module, function, file and line of each frame.
-std::vector<std::string> Values(const std::vector<NativeFrame>& site) {
-    std::vector<std::string> values;
-    for (const NativeFrame& frame : site) {
-        std::ostringstream address, offset;
-        address << "0x" << std::hex << frame.address;
-        offset << "0x" << std::hex << frame.offset;
-        values.insert(values.end(),
-                      {address.str(), frame.inlined ? "true" : "false", offset.str(), frame.buildId,
-                       frame.module, frame.function, frame.file, std::to_string(frame.line)});
-    }
-    return values;
 }
 
 TEST(ThrowSiteTest, CopiesChainsAndThrowsOfCopiesKeepTheirOwnFrames) {
@@ -330,13 +317,7 @@ TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
         if (kCapture) expected.push_back("throwSite");
         if (kCapture && guarded == GuardedForeign) expected.push_back("thrownType");
         EXPECT_EQ(keys, expected);
-        std::vector<std::string> fromJSON;
-        for (const auto& frame : json.value("throwSite", nlohmann::ordered_json::array()))
-            for (const char* key :
-                 {"address", "inlined", "offset", "buildId", "module", "function", "file", "line"})
-                fromJSON.push_back(frame[key].is_string() ? frame[key].get<std::string>()
-                                                          : frame[key].dump());
-        EXPECT_EQ(fromJSON, values);
+        EXPECT_EQ(JsonValues(json), values);
         EXPECT_EQ(json.value("thrownType", ""), GetThrownType(*e));
         const std::string xml = AsEscapedXML(*e);
         xmlDoc* doc = xmlReadMemory(xml.data(), int(xml.size()), nullptr, nullptr, 0);
@@ -365,12 +346,6 @@ TEST(ThrowSiteTest, ReportsForToolsCarryTheFramesForParsers) {
 // The reports that existed before throw sites, the same with capture and
 // without (the demo's expected outputs show the readable report's frames).
 TEST(ThrowSiteTest, TheReportsOfBeforeStayTheSame) {
-    std::string specified;
-    for (void (*guarded)() : {GuardedParse, GuardedFamily, GuardedForeign}) {
-        const auto e = Caught(guarded);
-        AppException outer = App("outer", "o.src", 3);
-        outer.AddPreviousException(e.get());
-        specified += outer.AsString() + outer.AsXML() + "\n";
-    }
-    ExpectFile("throwsite-specified.txt", specified);
+    ExpectFile("throwsite-specified.txt",
+               SpecifiedReports({GuardedParse, GuardedFamily, GuardedForeign}, Caught<void (*)()>));
 }

@@ -30,8 +30,9 @@ c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror "$work/app.cpp" $(pkg-config --c
     -o "$work/pkg-config-app"
 # The dynamic linker finds the packaged library through ld.so.cache, which
 # the packages' ldconfig trigger brought up to date (under /lib or /usr/lib,
-# which a merged /usr makes one).
-ldd "$work/pkg-config-app" | grep -Eq "libStdException[.]so[.]2 => (/usr)?/lib/$multiarch/libStdException[.]so[.]2 " ||
+# which a merged /usr makes one). grep reads all of ldd's output (no -q), so
+# that ldd, cut off, does not fail the pipe.
+ldd "$work/pkg-config-app" | grep -E "libStdException[.]so[.]2 => (/usr)?/lib/$multiarch/libStdException[.]so[.]2 " > /dev/null ||
     { echo "$work/pkg-config-app: does not load the library of /usr/lib/$multiarch:"; ldd "$work/pkg-config-app"; exit 1; }
 check_readme_app "$work/pkg-config-app"
 
@@ -57,7 +58,7 @@ while read -r path; do
         left=1
     fi
 done < "$work/files"
-if ((left)) || [[ -e /usr/include/StdException ]] || ldconfig -p | grep -q libStdException; then
+if ((left)) || [[ -e /usr/include/StdException ]] || ldconfig -p | grep libStdException > /dev/null; then
     echo "the packages' files were not all removed"
     exit 1
 fi

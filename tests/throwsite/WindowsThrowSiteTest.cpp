@@ -2,6 +2,7 @@
 // (STDEXCEPTION_EXPECT_CAPTURE set) and in one without it.
 
 #include <StdException/Guard>
+#include <StdException/Reports>
 #include <StdException/ThrowSite>
 
 #include <windows.h>
@@ -9,9 +10,11 @@
 #include <thread>
 
 #include "../Probes.h"
+#include "Sites.h"
 
 using namespace Quorbel;
 using namespace probes;
+using namespace sites;
 
 void ThrowInt(int value);
 
@@ -77,6 +80,8 @@ TEST(WindowsThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsFirstThrow) {
         SCOPED_TRACE(row.second);
         ASSERT_NE(row.first, nullptr);
         EXPECT_EQ(Innermost(*row.first), row.second);
+        EXPECT_EQ(JsonValues(nlohmann::ordered_json::parse(AsJSON(*row.first))),
+                  Values(GetThrowSite(*row.first)));
     }
 }
 
@@ -96,12 +101,6 @@ TEST(WindowsThrowSiteTest, TenThousandKeptFailuresEachKeepTheirFrames) {
 }
 
 TEST(WindowsThrowSiteTest, TheReportsOfBeforeStayTheSame) {
-    std::string specified;
-    for (void (*thrower)() : {Inner, Parse, Foreign}) {
-        const auto e = Caught(thrower);
-        AppException outer = App("outer", "o.src", 3);
-        outer.AddPreviousException(e.get());
-        specified += outer.AsString() + outer.AsXML() + "\n";
-    }
-    ExpectFile("throwsite-specified-win.txt", specified);
+    ExpectFile("throwsite-specified-win.txt",
+               SpecifiedReports({Inner, Parse, Foreign}, Caught<void (*)()>));
 }
