@@ -14,6 +14,7 @@ add_executable(stdexception_symbolize
     "${stdexception_symbolize_dir}/Main.cpp"
     "${stdexception_symbolize_dir}/ReportLines.cpp"
     "${stdexception_symbolize_dir}/Resolver.cpp"
+    "${stdexception_symbolize_dir}/PeModules.cpp"
     "${stdexception_symbolize_dir}/Json.cpp"
     "${stdexception_throwsites_dir}/ModuleFrames.cpp"
     "${stdexception_throwsites_dir}/DebugFiles.cpp")

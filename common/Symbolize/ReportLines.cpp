@@ -10,6 +10,7 @@
 
 #include "StdException/FrameWriting.h"
 #include "StdException/ReadableWriting.h"
+#include "ThrowSites/CodeView.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -44,6 +45,7 @@ bool readHex(const std::string& text, std::uintptr_t& value) {
 }
 
 bool isBuildId(const std::string& text) {
+    if (ThrowSites::IsCodeViewId(text)) return true;
     if (text.size() < 4 || text.size() % 2 != 0) return false;
     for (const char c : text)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;

@@ -1,13 +1,17 @@
 // The modules of other processes, read from files: one Dwfl a module, which
 // reports the module's own file, where it still lies at the path its frames
 // name and has their build ID, and otherwise the debug file of the build ID
-// (DIR/.build-id/xx/rest.debug) as the module itself. The module's separate
+// (DIR/.build-id/xx/rest.debug) as the module itself. A Windows module, whose
+// build ID is its CodeView id, is read from its path or, by its file name,
+// from DIR/NAME or DIR/NAME/ID/NAME (a symbol store's layout), where that
+// file has the same id, through llvm-symbolizer. The module's separate
 // debugging information and the file it shares with others (dwz) are found
 // by the capture library's lookup (DebugFiles.cpp), never over the network.
 
 #include "Resolver.h"
 
 #include "StdException/Numbers.h"
+#include "ThrowSites/CodeView.h"
 #include "ThrowSites/DebugFiles.h"
 
 #include <fcntl.h>
@@ -85,15 +89,38 @@ std::unique_ptr<Resolver::Module> Resolver::open(const std::string& buildId,
     return nullptr;
 }
 
-bool Resolver::Describe(const NativeFrame& frame, std::vector<NativeFrame>& out) {
-    if (frame.buildId.size() < 4 || frame.offset == 0) return false;
-    std::map<std::string, std::unique_ptr<Module>>::iterator entry = modules.find(frame.buildId);
-    if (entry == modules.end()) {
-        entry = modules.emplace(frame.buildId, open(frame.buildId, frame.module)).first;
+std::unique_ptr<PeModule> Resolver::openPe(const std::string& id, const std::string& module) {
+    const std::string name = module.substr(module.find_last_of("\\/") + 1);
+    std::vector<std::string> files;
+    if (!module.empty()) files.push_back(module);
+    for (const std::string& root : roots) {
+        if (name.empty()) break;
+        files.push_back(ThrowSites::JoinPath(root, name));
+        files.push_back(ThrowSites::JoinPath(root, name + "/" + id + "/" + name));
+    }
+    return PeModule::Open(files, id);
+}
+
+template <class Opened>
+Opened* Resolver::find(std::map<std::string, std::unique_ptr<Opened>>& opened,
+                       const NativeFrame& frame,
+                       std::unique_ptr<Opened> (Resolver::*open)(const std::string&,
+                                                                 const std::string&)) {
+    typename std::map<std::string, std::unique_ptr<Opened>>::iterator entry =
+        opened.find(frame.buildId);
+    if (entry == opened.end()) {
+        entry = opened.emplace(frame.buildId, (this->*open)(frame.buildId, frame.module)).first;
         if (entry->second == nullptr && missing != nullptr) missing(frame.buildId, frame.module);
     }
-    Module* module = entry->second.get();
-    if (module == nullptr) return false;
+    return entry->second.get();
+}
+
+bool Resolver::Describe(const NativeFrame& frame, std::vector<NativeFrame>& out) {
+    if (frame.buildId.size() < 4 || frame.offset == 0) return false;
+    const bool pe = ThrowSites::IsCodeViewId(frame.buildId);
+    Module* module = pe ? nullptr : find(modules, frame, &Resolver::open);
+    PeModule* peModule = pe ? find(peModules, frame, &Resolver::openPe) : nullptr;
+    if (module == nullptr && peModule == nullptr) return false;
     // The same places come again and again: their frames are kept, as they
     // come from the module, then given this frame's address and module.
     const std::pair<std::string, std::uintptr_t> place(frame.buildId, frame.offset);
@@ -104,9 +131,13 @@ bool Resolver::Describe(const NativeFrame& frame, std::vector<NativeFrame>& out)
         bare.address = 0;
         bare.module.clear();
         std::vector<NativeFrame> frames;
-        // The offset follows the call: the call itself is before it.
-        ThrowSites::DescribeCall(module->module, module->units, frame.offset - 1 + module->bias,
-                                 bare, frames);
+        if (peModule != nullptr) {
+            peModule->Describe(frame.offset, bare, frames);
+        } else {
+            // The offset follows the call: the call itself is before it.
+            ThrowSites::DescribeCall(module->module, module->units, frame.offset - 1 + module->bias,
+                                     bare, frames);
+        }
         known = described.emplace(place, std::move(frames)).first;
     }
     for (const NativeFrame& described : known->second) {

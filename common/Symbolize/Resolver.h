@@ -5,6 +5,7 @@
 #ifndef QUORBEL_SYMBOLIZE_RESOLVER_H
 #define QUORBEL_SYMBOLIZE_RESOLVER_H
 
+#include "PeModules.h"
 #include "ThrowSites/ModuleFrames.h"
 
 #include <cstdint>
@@ -40,10 +41,17 @@ private:
     struct Module;
     std::vector<std::string> roots;                          // the directories, then /usr/lib/debug
     std::map<std::string, std::unique_ptr<Module>> modules;  // by build ID; null: not found
+    std::map<std::string, std::unique_ptr<PeModule>> peModules;  // by CodeView id; null: not found
     std::map<std::pair<std::string, std::uintptr_t>, std::vector<NativeFrame>> described;
     void (*missing)(const std::string&, const std::string&);
 
     std::unique_ptr<Module> open(const std::string& buildId, const std::string& module);
+    std::unique_ptr<PeModule> openPe(const std::string& id, const std::string& module);
+    // The module of frame's build ID, opened on first use; null where none
+    // was found.
+    template <class Opened>
+    Opened* find(std::map<std::string, std::unique_ptr<Opened>>& opened, const NativeFrame& frame,
+                 std::unique_ptr<Opened> (Resolver::*open)(const std::string&, const std::string&));
 };
 
 }  // namespace Symbolize

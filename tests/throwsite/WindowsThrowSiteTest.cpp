@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <fstream>
 #include <thread>
 
 #include "../Probes.h"
@@ -57,6 +58,9 @@ const bool kCapture = std::getenv("STDEXCEPTION_EXPECT_CAPTURE") != nullptr;
 
 TEST(WindowsThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsFirstThrow) {
     if (!kCapture) GTEST_SKIP() << "the capture DLL is not linked";
+    // The JSON reports, for stdexception-symbolize to read (tests/symbolize/pe.sh).
+    std::ofstream reports;
+    if (const char* file = std::getenv("STDEXCEPTION_REPORTS")) reports.open(file);
     std::exception_ptr carried;
     std::thread([&] { carried = Kept(Inner); }).join();
     const std::string program = "stdexception_throwsite_win.exe |";
@@ -82,6 +86,7 @@ TEST(WindowsThrowSiteTest, EachWayToThrowKeepsTheFramesOfItsFirstThrow) {
         EXPECT_EQ(Innermost(*row.first), row.second);
         EXPECT_EQ(JsonValues(nlohmann::ordered_json::parse(AsJSON(*row.first))),
                   Values(GetThrowSite(*row.first)));
+        if (reports.is_open()) reports << AsJSON(*row.first) << "\n";
     }
 }
 
