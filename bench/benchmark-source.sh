@@ -7,7 +7,9 @@
 # two files it names are fetched from deb.debian.org with curl, the .dsc is
 # checked against the SHA-256 below, and dpkg-source checks the other two
 # against the .dsc before it unpacks them. A DIRECTORY that holds the sources
-# already is left as it is.
+# already is left as it is. STDEXCEPTION_DEBIAN_MIRROR names another Debian
+# mirror, such as http://snapshot.debian.org/archive/debian/20250520T000000Z
+# once the release has left deb.debian.org.
 #
 # Usage: benchmark-source.sh DIRECTORY
 set -eu
@@ -36,7 +38,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "Fetching Google Benchmark $version, Debian's source package, from $pool"
 curl -fsS -o "$work/$dsc" "$pool/$dsc"
-echo "$dsc_sha256  $work/$dsc" | sha256sum -c --quiet -
+if ! echo "$dsc_sha256  $work/$dsc" | sha256sum -c --quiet - > /dev/null 2>&1; then
+    echo "$0: $pool/$dsc is not the one this script knows (its SHA-256 differs)" >&2
+    exit 1
+fi
 for file in $(sed -n '/^Files:/,/^$/s/^ [0-9a-f]* [0-9]* //p' "$work/$dsc"); do
     curl -fsS -o "$work/$file" "$pool/$file"
 done
