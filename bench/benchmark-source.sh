@@ -42,7 +42,7 @@ if ! echo "$dsc_sha256  $work/$dsc" | sha256sum -c --quiet - > /dev/null 2>&1; t
     echo "$0: $pool/$dsc is not the one this script knows (its SHA-256 differs)" >&2
     exit 1
 fi
-for file in $(sed -n '/^Files:/,/^$/s/^ [0-9a-f]* [0-9]* //p' "$work/$dsc"); do
+sed -n '/^Files:/,/^$/s/^ [0-9a-f]* [0-9]* //p' "$work/$dsc" | while read -r file; do
     curl -fsS -o "$work/$file" "$pool/$file"
 done
 rm -rf "$dest"
