@@ -126,6 +126,8 @@ keep and their reports show with symbols and lines.")
 
 set(CPACK_DEBIAN_SYMBOLIZE_PACKAGE_NAME "${stdexception_symbolize_package}")
 set(CPACK_DEBIAN_SYMBOLIZE_PACKAGE_SECTION devel)
+# llvm-symbolizer reads the frames of Windows modules.
+set(CPACK_DEBIAN_SYMBOLIZE_PACKAGE_SUGGESTS llvm)
 set(CPACK_DEBIAN_SYMBOLIZE_DESCRIPTION "C++ exception classes with call traces (symbolizer of reports)
 StdException is a small C++ library of exception classes (namespace Quorbel)
 that record where a failure was raised, the guarded functions it passed
@@ -135,7 +137,8 @@ frames of every throw.
 This package contains stdexception-symbolize, which fills in the functions,
 files and lines of the frames in the JSON reports of stripped programs, from
 logs or the journal, after the fact, from debug files found by build ID
-(such as those of -dbgsym packages), never over the network.")
+(such as those of -dbgsym packages), never over the network; those of
+Windows modules through llvm-symbolizer.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "${stdexception_development_package}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
