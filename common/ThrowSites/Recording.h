@@ -1,10 +1,10 @@
 // Recording.h: the recording on the throw path (Recording.cpp), shared by
 // the sources of throws: on Linux the hook on the unwinder's entry
-// (StackCopy.cpp), which records the throwing thread's registers and a copy
-// of the top of its stack for a later unwind; on Windows the vectored
-// exception handler (Windows.cpp), which records the return addresses
-// themselves. Either lives in one block from the free store as long as the
-// thrown object or a reference to it. Internal to the capture library.
+// (StackCopy.cpp), on Windows the vectored exception handler (Windows.cpp),
+// each of which records the throwing thread's registers and a copy of the
+// top of its stack for a later unwind. The capture lives in one block from
+// the free store as long as the thrown object or a reference to it. Internal to the capture
+// library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
 #define QUORBEL_THROWSITES_RECORDING_H
@@ -43,6 +43,7 @@ struct Capture {
     DestroyFunction destroy;             // the thrown type's destructor, or null
     Registers registers;                 // at the entry of the unwinder
     std::size_t stackBytes;              // copied from registers.rsp up
+    std::size_t stackSpan;               // Windows: the stack's bytes from registers.rsp to its end
     bool unwound;                        // frames hold the unwound return addresses
     bool truncated;                      // the copy of the stack ended before the frames did
     std::size_t count;                   // frames unwound

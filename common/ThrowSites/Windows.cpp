@@ -5,10 +5,12 @@
 // header of the exception) before it unwinds anything: whichever module
 // threw, on any thread, also for a rethrow. A vectored exception handler,
 // installed first when the library is loaded, sees it with the stack intact
-// and walks the return addresses from the handler's context with the
+// and records, as the hook on Linux does, the registers of the raise and a
+// copy of the top of the stack: a memory copy, whatever the depth. The
+// frames are unwound from the copy when they are first read, with the
 // system's unwinder (RtlLookupFunctionEntry, RtlVirtualUnwind), which reads
-// the modules' unwind tables and allocates nothing. Recording.cpp keeps them
-// per live object as on Linux.
+// the modules' unwind tables. Recording.cpp keeps the capture per live
+// object as on Linux.
 //
 // A frame carries its module's path, the RVA of its address, the module's
 // CodeView signature and age (its PDB's name on a symbol server) and, where
@@ -22,10 +24,12 @@
 #include "StdException/Demangle.h"
 #include "StdException/ThrowSite"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include <windows.h>
@@ -57,36 +61,12 @@ bool inSystemModule(DWORD64 base) {
     return false;
 }
 
-// Walks the return addresses from the handler's context into frames: past
-// those of RaiseException and of the unwinder's entry that called it, from
-// the return into the runtime's throw on, as the hook on Linux records them.
-std::size_t walk(CONTEXT context, std::uintptr_t* frames, std::size_t limit) {
-    // The walk ends where the stack pointer leaves the thread's stack: a
-    // leaf function's return address is read from it.
-    const NT_TIB* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-    const DWORD64 low = reinterpret_cast<DWORD64>(tib->StackLimit);
-    const DWORD64 high = reinterpret_cast<DWORD64>(tib->StackBase);
-    std::size_t count = 0;
-    // The first frame outside the system's modules is the unwinder's entry.
-    bool recording = false;
-    while (count < limit && context.Rip != 0 && context.Rsp >= low && context.Rsp < high) {
-        DWORD64 base = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-        if (recording)
-            frames[count++] = static_cast<std::uintptr_t>(context.Rip);
-        else
-            recording = !inSystemModule(base);
-        if (function == nullptr) {  // a leaf function: the return address is on top
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += 8;
-        } else {
-            void* handlerData = nullptr;
-            DWORD64 establisher = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
-                             &establisher, nullptr);
-        }
-    }
-    return count;
+// The bounds of the calling thread's stack.
+void stackBounds(std::uintptr_t* low, std::uintptr_t* high) {
+    ULONG_PTR lowest = 0, highest = 0;
+    GetCurrentThreadStackLimits(&lowest, &highest);
+    *low = lowest;
+    *high = highest;
 }
 
 LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
@@ -96,25 +76,108 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     Thrown thrown;
     void* header = reinterpret_cast<void*>(record->ExceptionInformation[0]);
     if (header == nullptr || !ToRecord(header, &thrown)) return EXCEPTION_CONTINUE_SEARCH;
-    std::uintptr_t frames[QuorbelThrowSiteMaxFrames];
-    const std::size_t count = walk(*info->ContextRecord, frames, QuorbelThrowSiteMaxFrames);
-    void* block = std::malloc(offsetof(Capture, stack) + count * sizeof(std::uintptr_t));
+    // The throw records the registers that locate its frames and a copy of
+    // the top of the stack, from RaiseException's frame up: the frames are
+    // unwound from the copy when someone reads them.
+    const CONTEXT& context = *info->ContextRecord;
+    std::uintptr_t low = 0, high = 0;
+    stackBounds(&low, &high);
+    const std::uintptr_t rsp = context.Rsp;
+    void* block = rsp >= low && rsp < high
+                      ? std::malloc(offsetof(Capture, stack) +
+                                    std::min<std::size_t>(stackCopyLimit, high - rsp))
+                      : nullptr;
     if (block == nullptr) {
         CountDropped();
         return EXCEPTION_CONTINUE_SEARCH;
     }
     Capture* capture = new (block) Capture;
-    capture->registers = Registers();
-    capture->stackBytes = count * sizeof(std::uintptr_t);
-    capture->frames = reinterpret_cast<std::uintptr_t*>(capture->stack);
-    std::memcpy(capture->frames, frames, capture->stackBytes);
-    capture->count = count;
-    capture->unwound = true;
+    capture->registers = {context.Rbx, context.Rbp, context.R12, context.R13,
+                          context.R14, context.R15, rsp,         context.Rip};
+    capture->stackBytes = std::min<std::size_t>(stackCopyLimit, high - rsp);
+    capture->stackSpan = high - rsp;
+    std::memcpy(capture->stack, reinterpret_cast<const void*>(rsp), capture->stackBytes);
+    capture->frames = nullptr;
+    capture->count = 0;
+    capture->unwound = false;
     capture->truncated = false;
     Publish(capture, thrown);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// Unwinds the copy of capture's stack into its frames with the system's
+// unwinder (RtlLookupFunctionEntry, RtlVirtualUnwind), which reads the
+// modules' unwind tables and the values saved on the stack: the copy lies at
+// the start of a scratch area as large as the stack was above the throw, so
+// every read of the unwinder stays inside it (what the limit left out of the
+// copy reads as zeros), and every register that pointed into the stack
+// points into the scratch area. The frames start past those of
+// RaiseException and of the unwinder's entry that called it, at the return
+// into the runtime's throw, as the hook on Linux records them.
+void unwind(Capture* capture) {
+    std::uintptr_t* frames = static_cast<std::uintptr_t*>(
+        std::malloc(QuorbelThrowSiteMaxFrames * sizeof(std::uintptr_t)));
+    void* scratch = frames == nullptr ? nullptr
+                                      : VirtualAlloc(nullptr, capture->stackSpan,
+                                                     MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (scratch == nullptr) {
+        std::free(frames);
+        return;
+    }
+    std::memcpy(scratch, capture->stack, capture->stackBytes);
+    const Registers& saved = capture->registers;
+    const DWORD64 original = saved.rsp;
+    const DWORD64 low = reinterpret_cast<DWORD64>(scratch);
+    const DWORD64 copied = low + capture->stackBytes, high = low + capture->stackSpan;
+    const auto moved = [&](DWORD64 value) {
+        return value >= original && value - original < capture->stackSpan ? value - original + low
+                                                                          : value;
+    };
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    context.Rip = saved.rip;
+    context.Rsp = low;
+    DWORD64* const preserved[] = {&context.Rbx, &context.Rbp, &context.R12,
+                                  &context.R13, &context.R14, &context.R15};
+    const DWORD64 values[] = {saved.rbx, saved.rbp, saved.r12, saved.r13, saved.r14, saved.r15};
+    for (std::size_t i = 0; i < 6; ++i) *preserved[i] = moved(values[i]);
+    std::size_t count = 0;
+    // The first frame outside the system's modules is the unwinder's entry.
+    bool recording = false;
+    while (count < QuorbelThrowSiteMaxFrames && context.Rsp >= low && context.Rsp < high) {
+        // A frame past the copy: the frames went on there (its return
+        // address, read from past the copy, is zero).
+        if (context.Rsp >= copied) {
+            capture->truncated = true;
+            break;
+        }
+        if (context.Rip == 0) break;
+        DWORD64 base = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        if (recording)
+            frames[count++] = static_cast<std::uintptr_t>(context.Rip);
+        else
+            recording = !inSystemModule(base);
+        DWORD64 before[6];
+        for (std::size_t i = 0; i < 6; ++i) before[i] = *preserved[i];
+        if (function == nullptr) {  // a leaf function: the return address is on top
+            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+            context.Rsp += 8;
+        } else {
+            void* handlerData = nullptr;
+            DWORD64 establisher = 0;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
+                             &establisher, nullptr);
+        }
+        // A register restored from the copy holds what the thread saved: an
+        // address in its stack points into the scratch area.
+        for (std::size_t i = 0; i < 6; ++i)
+            if (*preserved[i] != before[i]) *preserved[i] = moved(*preserved[i]);
+    }
+    VirtualFree(scratch, 0, MEM_RELEASE);
+    capture->frames = frames;
+    capture->count = count;
+}
 // The parts of a loaded PE module that name its frames.
 class Image {
 public:
@@ -232,7 +295,19 @@ const QuorbelCaptureHooks captureHooks = {
 }  // namespace
 
 void ResolveCapture(Capture* capture, std::vector<NativeFrame>* out) {
-    if (capture != nullptr && out != nullptr) ResolveFrames(capture->frames, capture->count, out);
+    if (capture == nullptr || out == nullptr) return;
+    {
+        static std::mutex lock;
+        std::lock_guard<std::mutex> hold(lock);
+        if (!capture->unwound) unwind(capture);
+        capture->unwound = true;
+    }
+    // Unwound once, the frames stay as they are.
+    ResolveFrames(capture->frames, capture->count, out);
+    if (capture->truncated) {
+        NativeFrame end = {0, "", stackCopyEnd, "", 0, false, 0, ""};
+        out->push_back(end);
+    }
 }
 
 void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<NativeFrame>* out) {

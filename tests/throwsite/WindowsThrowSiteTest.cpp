@@ -22,6 +22,12 @@ void ThrowInt(int value);
 [[gnu::noinline]] void Inner() { throw App("inner", "t.src", 7); }
 [[gnu::noinline]] void Parse() { std::stoi("eighty"); }
 [[gnu::noinline]] void Foreign() { ThrowInt(42); }
+[[gnu::noinline]] void Buried() {
+    char buffer[12000];
+    asm volatile("" : : "r"(buffer) : "memory");
+    Inner();
+    asm volatile("");
+}
 
 template <class Op>
 std::unique_ptr<StdException> Caught(Op op) {
@@ -103,6 +109,16 @@ TEST(WindowsThrowSiteTest, TenThousandKeptFailuresEachKeepTheirFrames) {
     EXPECT_EQ(site(kept.front())[1].buildId.size(), 33u);  // the program's GUID and age
     for (const std::exception_ptr& e : kept) ASSERT_EQ(site(e).size(), frames);
     EXPECT_EQ(ThrowsWithoutFrames(), dropped);
+}
+
+TEST(WindowsThrowSiteTest, AFrameLargerThanTheCopyOfTheStackEndsTheFrames) {
+    if (!kCapture) GTEST_SKIP() << "the capture DLL is not linked";
+    const std::vector<NativeFrame> site = GetThrowSite(*Caught(Buried));
+    ASSERT_EQ(site.size(), 4u);
+    EXPECT_EQ(Innermost(*Caught(Buried)),
+              "libstdc++-6.dll __cxa_throw|stdexception_throwsite_win.exe |");
+    EXPECT_EQ(site[3].function, "(the copy of the stack ends here)");
+    EXPECT_EQ(site[3].address, 0u);
 }
 
 TEST(WindowsThrowSiteTest, TheReportsOfBeforeStayTheSame) {
