@@ -12,6 +12,9 @@
 
 #include "Recording.h"
 #include "Interposition.h"
+#include "Symbols.h"
+
+#include "StdException/ThrowSite"
 
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +162,17 @@ void Release(Capture* capture) {
 void PauseRecording(bool pause) { paused.store(pause, std::memory_order_relaxed); }
 
 std::uint64_t DroppedThrows() { return droppedThrows.load(std::memory_order_relaxed); }
+
+const QuorbelCaptureHooks captureHooks = {
+    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
+    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
+    [](void* capture) { Release(static_cast<Capture*>(capture)); },
+    [](void* capture, std::vector<NativeFrame>* out) {
+        ResolveCapture(static_cast<Capture*>(capture), out);
+    },
+    &DroppedThrows,
+    &SetDebugFileDirectories,
+    &HookActive};
 
 }  // namespace ThrowSites
 }  // namespace Quorbel

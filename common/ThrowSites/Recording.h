@@ -93,6 +93,10 @@ void PauseRecording(bool pause);
 // that is not the thread's own.
 std::uint64_t DroppedThrows();
 
+// The hooks that the connect function hands the core library, the same for
+// every source of throws.
+extern const QuorbelCaptureHooks captureHooks;
+
 }  // namespace ThrowSites
 }  // namespace Quorbel
 

@@ -218,17 +218,6 @@ std::string demangled(const std::string& name) {
     return readable.empty() ? name : readable;
 }
 
-const QuorbelCaptureHooks captureHooks = {
-    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
-    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
-    [](void* capture) { Release(static_cast<Capture*>(capture)); },
-    [](void* capture, std::vector<NativeFrame>* out) {
-        ResolveCapture(static_cast<Capture*>(capture), out);
-    },
-    &DroppedThrows,
-    &SetDebugFileDirectories,
-    &HookActive};
-
 }  // namespace
 
 void ResolveCapture(Capture* capture, std::vector<NativeFrame>* out) {
