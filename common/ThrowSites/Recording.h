@@ -2,8 +2,9 @@
 // the sources of throws: on Linux the hook on the unwinder's entry
 // (StackCopy.cpp), which records the throwing thread's registers and a copy
 // of the top of its stack for a later unwind; on Windows the vectored
-// exception handler (Windows.cpp), which records the return addresses
-// themselves. Either lives in one block from the free store as long as the
+// exception handler on x86-64 (WindowsHandler.cpp) and the hook on the
+// unwinder's entry on i686 (WindowsHook.cpp), which record the return
+// addresses themselves. Either lives in one block from the free store as long as the
 // thrown object or a reference to it. Internal to the capture library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
@@ -19,9 +20,22 @@
 namespace Quorbel {
 namespace ThrowSites {
 
-typedef void (*DestroyFunction)(void*);
+// The destructor of a thrown object as the runtime calls it: 32-bit MinGW's
+// libstdc++ calls it as a member function (__thiscall, the object in ECX).
+// GCC says that the convention is meant for members; it applies it all the
+// same, as libstdc++'s own declaration of __cxa_throw needs.
+#if defined(_WIN32) && defined(__i386__)
+#    define QUORBEL_THROWSITES_DESTROY_CALL __thiscall
+#else
+#    define QUORBEL_THROWSITES_DESTROY_CALL
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+typedef void(QUORBEL_THROWSITES_DESTROY_CALL* DestroyFunction)(void*);
+#pragma GCC diagnostic pop
 
-// The registers that the unwinder's entry finds on x86-64: those a call
+// The registers that the unwinder's entry finds on x86-64 (unused where the
+// frames are walked at the throw): those a call
 // preserves, the stack pointer of the caller after the call returns, and the
 // return address into the caller (the runtime's throw).
 struct Registers {
