@@ -1,6 +1,7 @@
 # The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
-# on x86-64, and Windows on x86-64 and i686, below): a second shared library that hooks the unwinder's entry,
-# _Unwind_RaiseException, to copy the top of the stack at every throw, and
+# on x86-64, and Windows on x86-64 and i686, below): a second shared library
+# that hooks the unwinder's entry, _Unwind_RaiseException, to copy the top of
+# the stack at every throw, and
 # unwinds the copy and reads functions, files and lines with elfutils' libdw
 # (and zlib, for the CRC-32 of debug files).
 # Neither it nor the core library links the other; the core finds it at run

@@ -4,8 +4,9 @@
 // of the top of its stack for a later unwind; on Windows the vectored
 // exception handler on x86-64 (WindowsHandler.cpp) and the hook on the
 // unwinder's entry on i686 (WindowsHook.cpp), which record the return
-// addresses themselves. Either lives in one block from the free store as long as the
-// thrown object or a reference to it. Internal to the capture library.
+// addresses themselves. Either lives in one block from the free store as
+// long as the thrown object or a reference to it. Internal to the capture
+// library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
 #define QUORBEL_THROWSITES_RECORDING_H
@@ -35,9 +36,9 @@ typedef void(QUORBEL_THROWSITES_DESTROY_CALL* DestroyFunction)(void*);
 #pragma GCC diagnostic pop
 
 // The registers that the unwinder's entry finds on x86-64 (unused where the
-// frames are walked at the throw): those a call
-// preserves, the stack pointer of the caller after the call returns, and the
-// return address into the caller (the runtime's throw).
+// frames are walked at the throw): those a call preserves, the stack pointer
+// of the caller after the call returns, and the return address into the
+// caller (the runtime's throw).
 struct Registers {
     std::uintptr_t rbx, rbp, r12, r13, r14, r15, rsp, rip;
 };
