@@ -1,5 +1,5 @@
-// Throw sites on 64-bit Windows, in a program linked with the capture DLL
-// (STDEXCEPTION_EXPECT_CAPTURE set) and in one without it.
+// Throw sites on Windows (x86-64 and i686), in a program linked with the
+// capture DLL (STDEXCEPTION_EXPECT_CAPTURE set) and in one without it.
 
 #include <StdException/Guard>
 #include <StdException/ThrowSite>
