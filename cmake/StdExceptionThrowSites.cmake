@@ -1,6 +1,7 @@
 # The throw-site capture library, libStdExceptionThrowSites (Linux and ELF
-# on x86-64, and 64-bit Windows, below): a second shared library that hooks the unwinder's entry,
-# _Unwind_RaiseException, to copy the top of the stack at every throw, and
+# on x86-64, and Windows on x86-64 and i686, below): a second shared library
+# that hooks the unwinder's entry, _Unwind_RaiseException, to copy the top of
+# the stack at every throw, and
 # unwinds the copy and reads functions, files and lines with elfutils' libdw
 # (and zlib, for the CRC-32 of debug files).
 # Neither it nor the core library links the other; the core finds it at run
@@ -38,13 +39,17 @@ set(stdexception_throw_sites_missing "")
 if(STDEXCEPTION_THROW_SITES STREQUAL "OFF")
     set(stdexception_throw_sites_missing "STDEXCEPTION_THROW_SITES is OFF")
 elseif(WIN32)
-    # The vectored exception handler needs the SEH unwinding of MinGW-w64's
-    # x86-64 build; 32-bit MinGW raises no exception at a throw.
-    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
-        set(stdexception_throw_sites_missing "on Windows it walks the frames of x86-64 only")
+    # x86-64 (a vectored exception handler) and i686 (a hook on the
+    # unwinder's entry), each with MinGW's unwinder.
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
+        set(stdexception_windows_capture WindowsHandler.cpp)
+    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86|i[3-6]86|X86)$")
+        set(stdexception_windows_capture WindowsHook.cpp)
+    else()
+        set(stdexception_throw_sites_missing "on Windows it walks the frames of x86-64 and i686 only")
     endif()
 elseif(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    set(stdexception_throw_sites_missing "it is built on Linux and 64-bit Windows only")
+    set(stdexception_throw_sites_missing "it is built on Linux and Windows only")
 elseif(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
     set(stdexception_throw_sites_missing "it saves the registers of x86-64 only")
 else()
@@ -85,13 +90,21 @@ message(STATUS "Throw-site capture library: built")
 include(GNUInstallDirs)
 set(stdexception_throwsites_dir "${PROJECT_SOURCE_DIR}/common/ThrowSites")
 
-# On 64-bit Windows: StdExceptionThrowSites.dll, a vectored exception handler
-# that needs neither libdw nor zlib. A DLL that the program references no
-# symbol of gets no import, so Quorbel::ThrowSites makes the link reference
-# its connect function.
+# On Windows: StdExceptionThrowSites.dll, which needs neither libdw nor zlib:
+# on x86-64 a vectored exception handler, on i686 a hook on the unwinder's
+# entry in the modules' import tables, which walks the frames with the
+# unwinder of libgcc_s_dw2-1.dll (so libgcc is linked as that DLL, and psapi
+# lists the modules). A DLL that the program references no symbol of gets no
+# import, so Quorbel::ThrowSites makes the link reference its connect
+# function.
 if(WIN32)
     add_library(ThrowSites SHARED "${stdexception_throwsites_dir}/Windows.cpp"
+        "${stdexception_throwsites_dir}/${stdexception_windows_capture}"
         "${stdexception_throwsites_dir}/Recording.cpp")
+    if(stdexception_windows_capture STREQUAL "WindowsHook.cpp")
+        target_link_libraries(ThrowSites PRIVATE psapi)
+        target_link_options(ThrowSites PRIVATE -shared-libgcc)
+    endif()
     target_include_directories(ThrowSites PRIVATE "${PROJECT_SOURCE_DIR}/common")
     target_compile_features(ThrowSites PRIVATE cxx_std_17)
     set_target_properties(ThrowSites PROPERTIES
@@ -102,7 +115,14 @@ if(WIN32)
         VISIBILITY_INLINES_HIDDEN ON)
     stdexception_options(ThrowSites)
     add_library(ThrowSitesCapture INTERFACE)
-    target_link_libraries(ThrowSitesCapture INTERFACE ThrowSites "-Wl,-u,QuorbelThrowSitesConnect")
+    # i686 symbols carry the C prefix "_".
+    if(stdexception_windows_capture STREQUAL "WindowsHook.cpp")
+        set(stdexception_connect_symbol _QuorbelThrowSitesConnect)
+    else()
+        set(stdexception_connect_symbol QuorbelThrowSitesConnect)
+    endif()
+    target_link_libraries(ThrowSitesCapture INTERFACE ThrowSites
+        "-Wl,-u,${stdexception_connect_symbol}")
     set_target_properties(ThrowSitesCapture PROPERTIES EXPORT_NAME ThrowSites)
     add_library(Quorbel::ThrowSites ALIAS ThrowSitesCapture)
     install(TARGETS ThrowSites ThrowSitesCapture EXPORT StdExceptionTargets

@@ -16,7 +16,6 @@
 
 #include "Interposition.h"
 #include "Recording.h"
-#include "Symbols.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -75,17 +74,6 @@ std::atomic<void*> realRaise{nullptr};
 std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
 
 __attribute__((constructor)) void findRealRaiseOnLoad() { RealRaise(); }
-
-const QuorbelCaptureHooks captureHooks = {
-    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
-    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
-    [](void* capture) { Release(static_cast<Capture*>(capture)); },
-    [](void* capture, std::vector<NativeFrame>* out) {
-        ResolveCapture(static_cast<Capture*>(capture), out);
-    },
-    &DroppedThrows,
-    &SetDebugFileDirectories,
-    &HookActive};
 
 }  // namespace
 

@@ -12,7 +12,11 @@
 
 #include "Recording.h"
 #include "Interposition.h"
+#include "Symbols.h"
 
+#include "StdException/ThrowSite"
+
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -30,13 +34,40 @@ namespace {
 constexpr std::uint64_t gnuClass = 0x474e5543432b2b00ull;
 constexpr std::uint64_t clangClass = 0x434c4e47432b2b00ull;
 
-// Both runtimes put their header just before the unwinder's, with the same
-// layout on x86-64 (MinGW-w64's too, whose unwinder's header is longer):
-// these are its fields' offsets back from the unwinder's header. The thrown
-// object follows the unwinder's header.
-constexpr std::ptrdiff_t typeOffset = -80;
-constexpr std::ptrdiff_t destroyOffset = -72;
-constexpr std::ptrdiff_t handlerCountOffset = -40;
+// libstdc++'s header of a thrown object, which ends with the unwinder's
+// header; the thrown object follows. Its fields' distances back from the
+// unwinder's header are those of libc++abi's too on 64-bit targets, and on
+// 32-bit ones, where libc++abi's reference count fills the padding that
+// aligns libstdc++'s unwinder header. MinGW-w64's x86-64 unwinder header is
+// longer, and 32-bit MinGW's destructor is called as a member function.
+struct RuntimeHeader {
+    const std::type_info* type;
+    DestroyFunction destroy;
+    void (*unexpectedHandler)();
+    void (*terminateHandler)();
+    RuntimeHeader* next;
+    int handlerCount;  // negated while a rethrow unwinds
+    int handlerSwitchValue;
+    const unsigned char* actionRecord;
+    const unsigned char* languageSpecificData;
+    std::uintptr_t catchTemp;
+    void* adjustedPtr;
+    _Unwind_Exception unwinder;
+};
+
+constexpr std::ptrdiff_t backFromUnwinder(std::size_t offset) {
+    return std::ptrdiff_t(offset) - std::ptrdiff_t(offsetof(RuntimeHeader, unwinder));
+}
+constexpr std::ptrdiff_t typeOffset = backFromUnwinder(offsetof(RuntimeHeader, type));
+constexpr std::ptrdiff_t destroyOffset = backFromUnwinder(offsetof(RuntimeHeader, destroy));
+constexpr std::ptrdiff_t handlerCountOffset =
+    backFromUnwinder(offsetof(RuntimeHeader, handlerCount));
+// As the runtimes' own code reads them: libstdc++'s __cxa_init_primary_exception
+// on x86-64 and on i686.
+static_assert(sizeof(void*) != 8 || (typeOffset == -80 && handlerCountOffset == -40),
+              "the x86-64 layout of the runtime's header");
+static_assert(sizeof(void*) != 4 || (typeOffset == -48 && handlerCountOffset == -28),
+              "the i686 layout of the runtime's header");
 
 constexpr std::size_t bucketBits = 10;
 constexpr std::size_t bucketCount = std::size_t(1) << bucketBits;
@@ -86,12 +117,15 @@ Capture* takeOut(const void* object) {
 
 // The destructor handed to the runtime: called once, on whatever thread
 // drops the last reference to the object.
-void destroyCaptured(void* object) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+void QUORBEL_THROWSITES_DESTROY_CALL destroyCaptured(void* object) {
     Capture* capture = takeOut(object);
     if (capture == nullptr) return;  // cannot happen: only recorded objects get here
     if (capture->destroy != nullptr) capture->destroy(object);
     Release(capture);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace
 
@@ -159,6 +193,17 @@ void Release(Capture* capture) {
 void PauseRecording(bool pause) { paused.store(pause, std::memory_order_relaxed); }
 
 std::uint64_t DroppedThrows() { return droppedThrows.load(std::memory_order_relaxed); }
+
+const QuorbelCaptureHooks captureHooks = {
+    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
+    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
+    [](void* capture) { Release(static_cast<Capture*>(capture)); },
+    [](void* capture, std::vector<NativeFrame>* out) {
+        ResolveCapture(static_cast<Capture*>(capture), out);
+    },
+    &DroppedThrows,
+    &SetDebugFileDirectories,
+    &HookActive};
 
 }  // namespace ThrowSites
 }  // namespace Quorbel

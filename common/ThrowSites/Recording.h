@@ -1,9 +1,11 @@
 // Recording.h: the recording on the throw path (Recording.cpp), shared by
 // the sources of throws: on Linux the hook on the unwinder's entry
-// (StackCopy.cpp), on Windows the vectored exception handler (Windows.cpp),
-// each of which records the throwing thread's registers and a copy of the
-// top of its stack for a later unwind. The capture lives in one block from
-// the free store as long as the thrown object or a reference to it. Internal to the capture
+// (StackCopy.cpp) and on 64-bit Windows the vectored exception handler
+// (WindowsHandler.cpp), which record the throwing thread's registers and a
+// copy of the top of its stack for a later unwind; on i686 Windows the hook
+// on the unwinder's entry (WindowsHook.cpp), which records the return
+// addresses themselves. Either lives in one block from the free store as
+// long as the thrown object or a reference to it. Internal to the capture
 // library.
 
 #ifndef QUORBEL_THROWSITES_RECORDING_H
@@ -19,11 +21,24 @@
 namespace Quorbel {
 namespace ThrowSites {
 
-typedef void (*DestroyFunction)(void*);
+// The destructor of a thrown object as the runtime calls it: 32-bit MinGW's
+// libstdc++ calls it as a member function (__thiscall, the object in ECX).
+// GCC says that the convention is meant for members; it applies it all the
+// same, as libstdc++'s own declaration of __cxa_throw needs.
+#if defined(_WIN32) && defined(__i386__)
+#    define QUORBEL_THROWSITES_DESTROY_CALL __thiscall
+#else
+#    define QUORBEL_THROWSITES_DESTROY_CALL
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+typedef void(QUORBEL_THROWSITES_DESTROY_CALL* DestroyFunction)(void*);
+#pragma GCC diagnostic pop
 
-// The registers that the unwinder's entry finds on x86-64: those a call
-// preserves, the stack pointer of the caller after the call returns, and the
-// return address into the caller (the runtime's throw).
+// The registers that the unwinder's entry finds on x86-64 (unused where the
+// frames are walked at the throw): those a call preserves, the stack pointer
+// of the caller after the call returns, and the return address into the
+// caller (the runtime's throw).
 struct Registers {
     std::uintptr_t rbx, rbp, r12, r13, r14, r15, rsp, rip;
 };
@@ -93,6 +108,10 @@ void PauseRecording(bool pause);
 // How many throws got no frames: no memory for their capture, or a stack
 // that is not the thread's own.
 std::uint64_t DroppedThrows();
+
+// The hooks that the connect function hands the core library, the same for
+// every source of throws.
+extern const QuorbelCaptureHooks captureHooks;
 
 }  // namespace ThrowSites
 }  // namespace Quorbel

@@ -1,25 +1,24 @@
-// The throw-site capture library on 64-bit Windows, StdExceptionThrowSites.dll.
+// The throw-site capture library on Windows, StdExceptionThrowSites.dll:
+// what its two forms share.
 //
-// MinGW-w64's unwinder on x86-64 raises every C++ throw as a first-chance
-// structured exception (code 0x20474343, its one parameter the unwinder's
-// header of the exception) before it unwinds anything: whichever module
-// threw, on any thread, also for a rethrow. A vectored exception handler,
-// installed first when the library is loaded, sees it with the stack intact
-// and records, as the hook on Linux does, the registers of the raise and a
-// copy of the top of the stack: a memory copy, whatever the depth. The
-// frames are unwound from the copy when they are first read, with the
-// system's unwinder (RtlLookupFunctionEntry, RtlVirtualUnwind), which reads
-// the modules' unwind tables. Recording.cpp keeps the capture per live
-// object as on Linux.
+// The throws reach it in one of two ways, one a source file each. On x86-64
+// MinGW-w64's unwinder raises every C++ throw as a structured exception,
+// which a vectored exception handler sees (WindowsHandler.cpp). On i686 the
+// unwinder raises none, and a hook on its entry, _Unwind_RaiseException, in
+// the modules' import tables, sees the throws (WindowsHook.cpp). Either walks
+// the return addresses at the throw, and this file publishes them;
+// Recording.cpp keeps them per live object as on Linux.
 //
 // A frame carries its module's path, the RVA of its address, the module's
 // CodeView signature and age (its PDB's name on a symbol server) and, where
-// an export of the module starts the function that holds the address, that
-// export's name; nothing else names a function here, so no name is wrong.
+// an export of the module starts the function that holds the address (as the
+// unwind tables give the function's start), that export's name; nothing else
+// names a function here, so no name is wrong.
 
 #include "Interposition.h"
 #include "Recording.h"
 #include "Symbols.h"
+#include "WindowsCapture.h"
 
 #include "StdException/Demangle.h"
 #include "StdException/ThrowSite"
@@ -34,10 +33,6 @@
 
 #include <windows.h>
 
-#if !defined(__x86_64__)
-#    error "the vectored exception handler walks the frames of x86-64 only"
-#endif
-
 #define QUORBEL_THROWSITES_EXPORT __declspec(dllexport)
 
 namespace Quorbel {
@@ -45,148 +40,30 @@ namespace ThrowSites {
 
 namespace {
 
-// The code of the structured exception that MinGW-w64's unwinder raises for
-// every throw ("GCC" and 0x20).
-constexpr DWORD gccThrow = 0x20474343;
-
 std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
-void* handler = nullptr;
-// The modules of RaiseException, whose frames come before the unwinder's.
-HMODULE systemModules[3];
+// Whether the throws of the process reach the capture.
+bool installed = false;
 
-bool inSystemModule(DWORD64 base) {
-    if (base == 0) return false;
-    for (HMODULE module : systemModules)
-        if (module != nullptr && reinterpret_cast<DWORD64>(module) == base) return true;
-    return false;
-}
-
-// The bounds of the calling thread's stack.
-void stackBounds(std::uintptr_t* low, std::uintptr_t* high) {
-    ULONG_PTR lowest = 0, highest = 0;
-    GetCurrentThreadStackLimits(&lowest, &highest);
-    *low = lowest;
-    *high = highest;
-}
-
-LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != gccThrow || record->NumberParameters < 1)
-        return EXCEPTION_CONTINUE_SEARCH;
-    Thrown thrown;
-    void* header = reinterpret_cast<void*>(record->ExceptionInformation[0]);
-    if (header == nullptr || !ToRecord(header, &thrown)) return EXCEPTION_CONTINUE_SEARCH;
-    // The throw records the registers that locate its frames and a copy of
-    // the top of the stack, from RaiseException's frame up: the frames are
-    // unwound from the copy when someone reads them.
-    const CONTEXT& context = *info->ContextRecord;
-    std::uintptr_t low = 0, high = 0;
-    stackBounds(&low, &high);
-    const std::uintptr_t rsp = context.Rsp;
-    void* block = rsp >= low && rsp < high
-                      ? std::malloc(offsetof(Capture, stack) +
-                                    std::min<std::size_t>(stackCopyLimit, high - rsp))
-                      : nullptr;
-    if (block == nullptr) {
-        CountDropped();
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    Capture* capture = new (block) Capture;
-    capture->registers = {context.Rbx, context.Rbp, context.R12, context.R13,
-                          context.R14, context.R15, rsp,         context.Rip};
-    capture->stackBytes = std::min<std::size_t>(stackCopyLimit, high - rsp);
-    capture->stackSpan = high - rsp;
-    std::memcpy(capture->stack, reinterpret_cast<const void*>(rsp), capture->stackBytes);
-    capture->frames = nullptr;
-    capture->count = 0;
-    capture->unwound = false;
-    capture->truncated = false;
-    Publish(capture, thrown);
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-// Unwinds the copy of capture's stack into its frames with the system's
-// unwinder (RtlLookupFunctionEntry, RtlVirtualUnwind), which reads the
-// modules' unwind tables and the values saved on the stack: the copy lies at
-// the start of a scratch area as large as the stack was above the throw, so
-// every read of the unwinder stays inside it (what the limit left out of the
-// copy reads as zeros), and every register that pointed into the stack
-// points into the scratch area. The frames start past those of
-// RaiseException and of the unwinder's entry that called it, at the return
-// into the runtime's throw, as the hook on Linux records them.
-void unwind(Capture* capture) {
-    std::uintptr_t* frames = static_cast<std::uintptr_t*>(
-        std::malloc(QuorbelThrowSiteMaxFrames * sizeof(std::uintptr_t)));
-    void* scratch = frames == nullptr ? nullptr
-                                      : VirtualAlloc(nullptr, capture->stackSpan,
-                                                     MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (scratch == nullptr) {
-        std::free(frames);
-        return;
-    }
-    std::memcpy(scratch, capture->stack, capture->stackBytes);
-    const Registers& saved = capture->registers;
-    const DWORD64 original = saved.rsp;
-    const DWORD64 low = reinterpret_cast<DWORD64>(scratch);
-    const DWORD64 copied = low + capture->stackBytes, high = low + capture->stackSpan;
-    const auto moved = [&](DWORD64 value) {
-        return value >= original && value - original < capture->stackSpan ? value - original + low
-                                                                          : value;
-    };
-    CONTEXT context = {};
-    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-    context.Rip = saved.rip;
-    context.Rsp = low;
-    DWORD64* const preserved[] = {&context.Rbx, &context.Rbp, &context.R12,
-                                  &context.R13, &context.R14, &context.R15};
-    const DWORD64 values[] = {saved.rbx, saved.rbp, saved.r12, saved.r13, saved.r14, saved.r15};
-    for (std::size_t i = 0; i < 6; ++i) *preserved[i] = moved(values[i]);
-    std::size_t count = 0;
-    // The first frame outside the system's modules is the unwinder's entry.
-    bool recording = false;
-    while (count < QuorbelThrowSiteMaxFrames && context.Rsp >= low && context.Rsp < high) {
-        // A frame past the copy: the frames went on there (its return
-        // address, read from past the copy, is zero).
-        if (context.Rsp >= copied) {
-            capture->truncated = true;
-            break;
-        }
-        if (context.Rip == 0) break;
-        DWORD64 base = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-        if (recording)
-            frames[count++] = static_cast<std::uintptr_t>(context.Rip);
-        else
-            recording = !inSystemModule(base);
-        DWORD64 before[6];
-        for (std::size_t i = 0; i < 6; ++i) before[i] = *preserved[i];
-        if (function == nullptr) {  // a leaf function: the return address is on top
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += 8;
-        } else {
-            void* handlerData = nullptr;
-            DWORD64 establisher = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData,
-                             &establisher, nullptr);
-        }
-        // A register restored from the copy holds what the thread saved: an
-        // address in its stack points into the scratch area.
-        for (std::size_t i = 0; i < 6; ++i)
-            if (*preserved[i] != before[i]) *preserved[i] = moved(*preserved[i]);
-    }
-    VirtualFree(scratch, 0, MEM_RELEASE);
-    capture->frames = frames;
-    capture->count = count;
-}
-// The parts of a loaded PE module that name its frames.
+// The parts of a loaded PE module (PE32 or PE32+) that name its frames and
+// hold its imports. Every read stays inside the image, and those of the
+// export table inside its directory.
 class Image {
 public:
     explicit Image(HMODULE module) : base(reinterpret_cast<const unsigned char*>(module)) {
         const IMAGE_DOS_HEADER* dos = at<IMAGE_DOS_HEADER>(0);
-        nt = dos->e_magic == IMAGE_DOS_SIGNATURE ? at<IMAGE_NT_HEADERS64>(dos->e_lfanew) : nullptr;
-        if (nt != nullptr && (nt->Signature != IMAGE_NT_SIGNATURE ||
-                              nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC))
-            nt = nullptr;
+        if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
+        const IMAGE_NT_HEADERS32* nt = at<IMAGE_NT_HEADERS32>(dos->e_lfanew);
+        if (nt->Signature != IMAGE_NT_SIGNATURE) return;
+        if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+            read(nt->OptionalHeader);
+        else if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+            read(at<IMAGE_NT_HEADERS64>(dos->e_lfanew)->OptionalHeader);
+    }
+
+    // Whether address lies in the image.
+    bool Holds(std::uintptr_t address) const {
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(base);
+        return address >= start && address - start < size;
     }
 
     // The CodeView signature GUID and age, in hex as symbol servers name
@@ -196,9 +73,11 @@ public:
         if (entry == nullptr) return std::string();
         const IMAGE_DEBUG_DIRECTORY* debug = at<IMAGE_DEBUG_DIRECTORY>(entry->VirtualAddress);
         for (std::size_t i = 0; i < entry->Size / sizeof *debug; ++i) {
-            if (debug[i].Type != IMAGE_DEBUG_TYPE_CODEVIEW || debug[i].SizeOfData < 24) continue;
+            if (debug[i].Type != IMAGE_DEBUG_TYPE_CODEVIEW || debug[i].SizeOfData < 24 ||
+                debug[i].AddressOfRawData == 0 || !spans(debug[i].AddressOfRawData, 24))
+                continue;
             const unsigned char* record = at<unsigned char>(debug[i].AddressOfRawData);
-            if (debug[i].AddressOfRawData == 0 || std::memcmp(record, "RSDS", 4) != 0) continue;
+            if (std::memcmp(record, "RSDS", 4) != 0) continue;
             GUID guid;
             DWORD age = 0;
             std::memcpy(&guid, record + 4, sizeof guid);
@@ -214,55 +93,95 @@ public:
         return std::string();
     }
 
-    // The name of the export at rva, which starts a function; empty if none.
-    std::string ExportAt(DWORD rva) const {
+    // The name of the export at rva, which starts a function; empty if none,
+    // or if the export table reaches outside its directory.
+    std::string ExportAt(std::uintptr_t rva) const {
         const IMAGE_DATA_DIRECTORY* entry = directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
-        if (entry == nullptr) return std::string();
+        if (entry == nullptr ||
+            !inside(*entry, entry->VirtualAddress, sizeof(IMAGE_EXPORT_DIRECTORY)))
+            return std::string();
         const IMAGE_EXPORT_DIRECTORY* exports = at<IMAGE_EXPORT_DIRECTORY>(entry->VirtualAddress);
+        const std::uint64_t named = exports->NumberOfNames;
+        if (!inside(*entry, exports->AddressOfFunctions, exports->NumberOfFunctions * 4ull) ||
+            !inside(*entry, exports->AddressOfNames, named * 4) ||
+            !inside(*entry, exports->AddressOfNameOrdinals, named * 2))
+            return std::string();
         const DWORD* functions = at<DWORD>(exports->AddressOfFunctions);
         const DWORD* names = at<DWORD>(exports->AddressOfNames);
         const WORD* ordinals = at<WORD>(exports->AddressOfNameOrdinals);
-        for (DWORD i = 0; i < exports->NumberOfNames; ++i)
-            if (ordinals[i] < exports->NumberOfFunctions && functions[ordinals[i]] == rva)
-                return at<char>(names[i]);
+        for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+            if (ordinals[i] >= exports->NumberOfFunctions || functions[ordinals[i]] != rva ||
+                !inside(*entry, names[i], 1))
+                continue;
+            const char* name = at<char>(names[i]);
+            const std::size_t room = entry->VirtualAddress + entry->Size - names[i];
+            const void* end = std::memchr(name, '\0', room);
+            return end != nullptr ? std::string(name, static_cast<const char*>(end))
+                                  : std::string();
+        }
         return std::string();
+    }
+
+    // Replaces with to every entry of the import address tables that holds
+    // from, each written alone with the page made writable for it.
+    std::size_t ReplaceImports(const void* from, const void* to) const {
+        const IMAGE_DATA_DIRECTORY* entry = directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+        if (entry == nullptr) return 0;
+        std::size_t replaced = 0;
+        const IMAGE_IMPORT_DESCRIPTOR* imports = at<IMAGE_IMPORT_DESCRIPTOR>(entry->VirtualAddress);
+        for (std::size_t i = 0; i < entry->Size / sizeof *imports && imports[i].FirstThunk != 0;
+             ++i) {
+            for (std::uint64_t rva = imports[i].FirstThunk; spans(rva, sizeof(void*));
+                 rva += sizeof(void*)) {
+                void* const* slot = at<void*>(rva);
+                if (*slot == nullptr) break;
+                if (*slot != from) continue;
+                DWORD protection = 0;
+                void** writable = const_cast<void**>(slot);
+                if (!VirtualProtect(writable, sizeof *slot, PAGE_READWRITE, &protection)) continue;
+                InterlockedExchangePointer(writable, const_cast<void*>(to));
+                VirtualProtect(writable, sizeof *slot, protection, &protection);
+                ++replaced;
+            }
+        }
+        return replaced;
     }
 
 private:
     template <typename T>
-    const T* at(DWORD64 rva) const {
+    const T* at(std::uint64_t rva) const {
         return reinterpret_cast<const T*>(base + rva);
     }
+    template <typename OptionalHeader>
+    void read(const OptionalHeader& optional) {
+        size = optional.SizeOfImage;
+        directories = optional.DataDirectory;
+        directoryCount =
+            std::min<DWORD>(optional.NumberOfRvaAndSizes, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+    }
+    // Whether bytes bytes at rva lie in the image.
+    bool spans(std::uint64_t rva, std::uint64_t bytes) const {
+        return rva <= size && bytes <= size - rva;
+    }
+    // Whether bytes bytes at rva lie in the directory entry.
+    static bool inside(const IMAGE_DATA_DIRECTORY& entry, std::uint64_t rva, std::uint64_t bytes) {
+        return rva >= entry.VirtualAddress && rva - entry.VirtualAddress <= entry.Size &&
+               bytes <= entry.Size - (rva - entry.VirtualAddress);
+    }
     const IMAGE_DATA_DIRECTORY* directory(int index) const {
-        if (nt == nullptr || nt->OptionalHeader.NumberOfRvaAndSizes <= DWORD(index)) return nullptr;
-        const IMAGE_DATA_DIRECTORY* entry = &nt->OptionalHeader.DataDirectory[index];
-        return entry->VirtualAddress != 0 && entry->Size != 0 ? entry : nullptr;
+        if (directoryCount <= DWORD(index)) return nullptr;
+        const IMAGE_DATA_DIRECTORY* entry = &directories[index];
+        return entry->VirtualAddress != 0 && entry->Size != 0 &&
+                       spans(entry->VirtualAddress, entry->Size)
+                   ? entry
+                   : nullptr;
     }
 
     const unsigned char* base;
-    const IMAGE_NT_HEADERS64* nt;
+    std::uint64_t size = 0;  // SizeOfImage; 0 where the headers are not a PE image's
+    const IMAGE_DATA_DIRECTORY* directories = nullptr;
+    DWORD directoryCount = 0;
 };
-
-// The start of the function that holds pc, through the chained entries of
-// its parts (a cold part's entry chains to the function's own); 0 when the
-// module's unwind table has no entry for it (a leaf function).
-DWORD functionStart(DWORD64 pc, DWORD64* base) {
-    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, base, nullptr);
-    for (int depth = 0; function != nullptr && depth < 32; ++depth) {
-        const unsigned char* info =
-            reinterpret_cast<const unsigned char*>(*base) + (function->UnwindData & ~DWORD(1));
-        if ((function->UnwindData & 1) == 0 && ((info[0] >> 3) & UNW_FLAG_CHAININFO) == 0)
-            return function->BeginAddress;
-        if (function->UnwindData & 1) {  // an entry that points at another
-            function = reinterpret_cast<PRUNTIME_FUNCTION>(const_cast<unsigned char*>(info));
-            continue;
-        }
-        const std::size_t codes = (std::size_t(info[2]) + 1) & ~std::size_t(1);
-        function =
-            reinterpret_cast<PRUNTIME_FUNCTION>(const_cast<unsigned char*>(info) + 4 + codes * 2);
-    }
-    return 0;
-}
 
 std::string modulePath(HMODULE module) {
     wchar_t wide[MAX_PATH * 4];
@@ -281,25 +200,18 @@ std::string demangled(const std::string& name) {
     return readable.empty() ? name : readable;
 }
 
-const QuorbelCaptureHooks captureHooks = {
-    [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
-    [](void* capture) { Retain(static_cast<Capture*>(capture)); },
-    [](void* capture) { Release(static_cast<Capture*>(capture)); },
-    [](void* capture, std::vector<NativeFrame>* out) {
-        ResolveCapture(static_cast<Capture*>(capture), out);
-    },
-    &DroppedThrows,
-    &SetDebugFileDirectories,
-    &HookActive};
-
 }  // namespace
+
+std::size_t ReplaceImports(HMODULE module, const void* from, const void* to) {
+    return Image(module).ReplaceImports(from, to);
+}
 
 void ResolveCapture(Capture* capture, std::vector<NativeFrame>* out) {
     if (capture == nullptr || out == nullptr) return;
     {
         static std::mutex lock;
         std::lock_guard<std::mutex> hold(lock);
-        if (!capture->unwound) unwind(capture);
+        if (!capture->unwound) UnwindCapture(capture);
         capture->unwound = true;
     }
     // Unwound once, the frames stay as they are.
@@ -315,7 +227,7 @@ void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<
         NativeFrame frame = {frames[i], "", "", "", 0, false, 0, ""};
         HMODULE module = nullptr;
         // A return address may follow the function's last instruction.
-        const DWORD64 pc = frames[i] - 1;
+        const std::uintptr_t pc = frames[i] - 1;
         if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                    GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                reinterpret_cast<LPCWSTR>(pc), &module)) {
@@ -323,10 +235,10 @@ void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<
             frame.module = modulePath(module);
             frame.offset = frames[i] - reinterpret_cast<std::uintptr_t>(module);
             frame.buildId = image.BuildId();
-            DWORD64 base = 0;
-            const DWORD start = functionStart(pc, &base);
-            if (start != 0 && base == reinterpret_cast<DWORD64>(module)) {
-                const std::string name = image.ExportAt(start);
+            const std::uintptr_t start = FunctionStart(pc);
+            if (start != 0 && image.Holds(start)) {
+                const std::string name =
+                    image.ExportAt(start - reinterpret_cast<std::uintptr_t>(module));
                 if (!name.empty()) frame.function = demangled(name);
             }
         }
@@ -338,26 +250,23 @@ void SetDebugFileDirectories(const std::vector<std::string>*) {}
 
 void* RealRaise() { return nullptr; }
 
-bool HookActive() { return handler != nullptr; }
+bool HookActive() { return installed; }
 
 const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_acquire); }
 
 }  // namespace ThrowSites
 }  // namespace Quorbel
 
-// Installs the handler first in the chain when the library is loaded, and
-// removes it before the library goes.
+// Starts capture when the library is loaded, and stops it before the
+// library goes.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     using namespace Quorbel::ThrowSites;
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(instance);
-        systemModules[0] = GetModuleHandleW(L"ntdll.dll");
-        systemModules[1] = GetModuleHandleW(L"kernelbase.dll");
-        systemModules[2] = GetModuleHandleW(L"kernel32.dll");
-        handler = AddVectoredExceptionHandler(1, &onException);
-    } else if (reason == DLL_PROCESS_DETACH && handler != nullptr) {
-        RemoveVectoredExceptionHandler(handler);
-        handler = nullptr;
+        installed = InstallCapture(instance);
+    } else if (reason == DLL_PROCESS_DETACH && installed) {
+        RemoveCapture();
+        installed = false;
     }
     return TRUE;
 }

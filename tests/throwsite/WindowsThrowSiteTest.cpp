@@ -1,5 +1,5 @@
-// Throw sites on 64-bit Windows, in a program linked with the capture DLL
-// (STDEXCEPTION_EXPECT_CAPTURE set) and in one without it.
+// Throw sites on Windows (x86-64 and i686), in a program linked with the
+// capture DLL (STDEXCEPTION_EXPECT_CAPTURE set) and in one without it.
 
 #include <StdException/Guard>
 #include <StdException/Reports>
@@ -113,6 +113,9 @@ TEST(WindowsThrowSiteTest, TenThousandKeptFailuresEachKeepTheirFrames) {
 
 TEST(WindowsThrowSiteTest, AFrameLargerThanTheCopyOfTheStackEndsTheFrames) {
     if (!kCapture) GTEST_SKIP() << "the capture DLL is not linked";
+#if defined(__i386__)
+    GTEST_SKIP() << "the i686 hook walks the frames at the throw: no copy of the stack";
+#endif
     const std::vector<NativeFrame> site = GetThrowSite(*Caught(Buried));
     ASSERT_EQ(site.size(), 4u);
     EXPECT_EQ(Innermost(*Caught(Buried)),
