@@ -27,8 +27,6 @@
 #    error "the throw-site capture library saves the registers of x86-64 only"
 #endif
 
-#define QUORBEL_THROWSITES_EXPORT __attribute__((visibility("default")))
-
 // The hook: saves the registers into a Registers on its own stack (keeping
 // the stack aligned for the call), calls QuorbelRecordRaise(header,
 // registers), and jumps to the entry it returns with the header and the
@@ -71,7 +69,6 @@ namespace ThrowSites {
 namespace {
 
 std::atomic<void*> realRaise{nullptr};
-std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
 
 __attribute__((constructor)) void findRealRaiseOnLoad() { RealRaise(); }
 
@@ -100,19 +97,5 @@ bool HookActive() {
            RealRaise() != nullptr;
 }
 
-const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_acquire); }
-
 }  // namespace ThrowSites
 }  // namespace Quorbel
-
-// Pauses capture (true) or resumes it (false).
-extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
-    Quorbel::ThrowSites::PauseRecording(pause);
-}
-
-// Connects the core library (null disconnects it) and hands it the hooks.
-extern "C" QUORBEL_THROWSITES_EXPORT const QuorbelCaptureHooks* QuorbelThrowSitesConnect(
-    const QuorbelCoreHooks* core) {
-    Quorbel::ThrowSites::coreHooks.store(core, std::memory_order_release);
-    return &Quorbel::ThrowSites::captureHooks;
-}

@@ -18,9 +18,6 @@ void* RealRaise();
 // library's, and the unwinder's own is there to continue.
 bool HookActive();
 
-// What the core library offers, once it has connected; else null.
-const QuorbelCoreHooks* CoreHooks();
-
 }  // namespace ThrowSites
 }  // namespace Quorbel
 

@@ -16,6 +16,7 @@
 
 #include "StdException/ThrowSite"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +195,12 @@ void PauseRecording(bool pause) { paused.store(pause, std::memory_order_relaxed)
 
 std::uint64_t DroppedThrows() { return droppedThrows.load(std::memory_order_relaxed); }
 
+namespace {
+
+std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
+
+// The hooks that the connect function hands the core library, the same for
+// every source of throws.
 const QuorbelCaptureHooks captureHooks = {
     [](const void* object, const std::type_info** type) -> void* { return Acquire(object, type); },
     [](void* capture) { Retain(static_cast<Capture*>(capture)); },
@@ -205,5 +212,28 @@ const QuorbelCaptureHooks captureHooks = {
     &SetDebugFileDirectories,
     &HookActive};
 
+}  // namespace
+
+const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_acquire); }
+
 }  // namespace ThrowSites
 }  // namespace Quorbel
+
+// The library's two entry points, which the core library finds by name.
+#if defined(_WIN32)
+#    define QUORBEL_THROWSITES_EXPORT __declspec(dllexport)
+#else
+#    define QUORBEL_THROWSITES_EXPORT __attribute__((visibility("default")))
+#endif
+
+// Pauses capture (true) or resumes it (false).
+extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
+    Quorbel::ThrowSites::PauseRecording(pause);
+}
+
+// Connects the core library (null disconnects it) and hands it the hooks.
+extern "C" QUORBEL_THROWSITES_EXPORT const QuorbelCaptureHooks* QuorbelThrowSitesConnect(
+    const QuorbelCoreHooks* core) {
+    Quorbel::ThrowSites::coreHooks.store(core, std::memory_order_release);
+    return &Quorbel::ThrowSites::captureHooks;
+}

@@ -109,9 +109,8 @@ void PauseRecording(bool pause);
 // that is not the thread's own.
 std::uint64_t DroppedThrows();
 
-// The hooks that the connect function hands the core library, the same for
-// every source of throws.
-extern const QuorbelCaptureHooks captureHooks;
+// What the core library offers, once it has connected; else null.
+const QuorbelCoreHooks* CoreHooks();
 
 }  // namespace ThrowSites
 }  // namespace Quorbel

@@ -33,14 +33,11 @@
 
 #include <windows.h>
 
-#define QUORBEL_THROWSITES_EXPORT __declspec(dllexport)
-
 namespace Quorbel {
 namespace ThrowSites {
 
 namespace {
 
-std::atomic<const QuorbelCoreHooks*> coreHooks{nullptr};
 // Whether the throws of the process reach the capture.
 bool installed = false;
 
@@ -252,8 +249,6 @@ void* RealRaise() { return nullptr; }
 
 bool HookActive() { return installed; }
 
-const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_acquire); }
-
 }  // namespace ThrowSites
 }  // namespace Quorbel
 
@@ -269,16 +264,4 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         installed = false;
     }
     return TRUE;
-}
-
-// Pauses capture (true) or resumes it (false).
-extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
-    Quorbel::ThrowSites::PauseRecording(pause);
-}
-
-// Connects the core library (null disconnects it) and hands it the hooks.
-extern "C" QUORBEL_THROWSITES_EXPORT const QuorbelCaptureHooks* QuorbelThrowSitesConnect(
-    const QuorbelCoreHooks* core) {
-    Quorbel::ThrowSites::coreHooks.store(core, std::memory_order_release);
-    return &Quorbel::ThrowSites::captureHooks;
 }
