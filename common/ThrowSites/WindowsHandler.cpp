@@ -45,14 +45,6 @@ bool inSystemModule(DWORD64 base) {
     return false;
 }
 
-// The bounds of the calling thread's stack.
-void stackBounds(std::uintptr_t* low, std::uintptr_t* high) {
-    ULONG_PTR lowest = 0, highest = 0;
-    GetCurrentThreadStackLimits(&lowest, &highest);
-    *low = lowest;
-    *high = highest;
-}
-
 LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
     if (record->ExceptionCode != gccThrow || record->NumberParameters < 1)
@@ -63,14 +55,14 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     // The throw records the registers that locate its frames and a copy of
     // the top of the stack, from RaiseException's frame up: the frames are
     // unwound from the copy when someone reads them.
+    // A stack that is not the thread's own (a fiber's) is not copied.
     const CONTEXT& context = *info->ContextRecord;
-    std::uintptr_t low = 0, high = 0;
-    stackBounds(&low, &high);
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
     const std::uintptr_t rsp = context.Rsp;
-    void* block = rsp >= low && rsp < high
-                      ? std::malloc(offsetof(Capture, stack) +
-                                    std::min<std::size_t>(stackCopyLimit, high - rsp))
-                      : nullptr;
+    const std::size_t bytes =
+        rsp >= low && rsp < high ? std::min<std::size_t>(stackCopyLimit, high - rsp) : 0;
+    void* block = bytes != 0 ? std::malloc(offsetof(Capture, stack) + bytes) : nullptr;
     if (block == nullptr) {
         CountDropped();
         return EXCEPTION_CONTINUE_SEARCH;
@@ -78,7 +70,7 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     Capture* capture = new (block) Capture;
     capture->registers = {context.Rbx, context.Rbp, context.R12, context.R13,
                           context.R14, context.R15, rsp,         context.Rip};
-    capture->stackBytes = std::min<std::size_t>(stackCopyLimit, high - rsp);
+    capture->stackBytes = bytes;
     capture->stackSpan = high - rsp;
     std::memcpy(capture->stack, reinterpret_cast<const void*>(rsp), capture->stackBytes);
     capture->frames = nullptr;
