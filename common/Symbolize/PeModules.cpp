@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,17 +118,14 @@ std::unique_ptr<PeModule> PeModule::Open(const std::vector<std::string>& files,
                                          const std::string& id) {
     for (const std::string& file : files) {
         if (PeCodeViewId(file) != id) continue;
-        int toChild[2], fromChild[2];
-        if (pipe2(toChild, O_CLOEXEC) != 0) return nullptr;
-        if (pipe2(fromChild, O_CLOEXEC) != 0) {
-            close(toChild[0]);
-            close(toChild[1]);
-            return nullptr;
-        }
+        // One socket carries both ways: a write to an llvm-symbolizer that
+        // has ended fails (MSG_NOSIGNAL) instead of killing this process.
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
         const std::string obj = "--obj=" + file;
         const char* arguments[] = {"llvm-symbolizer",     "--relative-address", "--inlines",
                                    "--output-style=JSON", obj.c_str(),          nullptr};
@@ -137,32 +134,22 @@ std::unique_ptr<PeModule> PeModule::Open(const std::vector<std::string>& files,
         const int failed = posix_spawnp(&child, "llvm-symbolizer", &actions, nullptr,
                                         const_cast<char* const*>(arguments), environment.data());
         posix_spawn_file_actions_destroy(&actions);
-        close(toChild[0]);
-        close(fromChild[1]);
-        std::FILE* requests = failed == 0 ? fdopen(toChild[1], "w") : nullptr;
-        std::FILE* answers = failed == 0 ? fdopen(fromChild[0], "r") : nullptr;
-        if (requests == nullptr || answers == nullptr) {
-            if (requests != nullptr)
-                std::fclose(requests);
-            else
-                close(toChild[1]);
-            if (answers != nullptr)
-                std::fclose(answers);
-            else
-                close(fromChild[0]);
+        close(ends[1]);
+        std::FILE* answers = failed == 0 ? fdopen(ends[0], "r") : nullptr;
+        if (answers == nullptr) {
+            close(ends[0]);
             if (failed == 0) waitpid(child, nullptr, 0);
             return nullptr;
         }
-        return std::unique_ptr<PeModule>(new PeModule(child, requests, answers));
+        return std::unique_ptr<PeModule>(new PeModule(child, answers));
     }
     return nullptr;
 }
 
-PeModule::PeModule(pid_t child, std::FILE* requests, std::FILE* answers)
-    : child(child), requests(requests), answers(answers) {}
+PeModule::PeModule(pid_t child, std::FILE* answers) : child(child), answers(answers) {}
 
 PeModule::~PeModule() {
-    std::fclose(requests);  // llvm-symbolizer ends at the end of its input
+    shutdown(fileno(answers), SHUT_WR);  // llvm-symbolizer ends at the end of its input
     std::fclose(answers);
     waitpid(child, nullptr, 0);
 }
@@ -176,9 +163,10 @@ void PeModule::Describe(std::uint64_t rva, const NativeFrame& frame,
 
 std::vector<NativeFrame> PeModule::describe(std::uint64_t rva, const NativeFrame& frame) {
     // The RVA follows the call: the call itself is before it.
-    if (std::fprintf(requests, "0x%llx\n", static_cast<unsigned long long>(rva - 1)) < 0 ||
-        std::fflush(requests) != 0)
-        return {};
+    char request[24];
+    const int length = std::snprintf(request, sizeof request, "0x%llx\n",
+                                     static_cast<unsigned long long>(rva - 1));
+    if (send(fileno(answers), request, std::size_t(length), MSG_NOSIGNAL) != length) return {};
     std::string line;
     for (int c = std::fgetc(answers); c != EOF && c != '\n'; c = std::fgetc(answers))
         line += char(c);

@@ -40,12 +40,12 @@ public:
     void Describe(std::uint64_t rva, const NativeFrame& frame, std::vector<NativeFrame>& out);
 
 private:
-    PeModule(pid_t child, std::FILE* requests, std::FILE* answers);
+    PeModule(pid_t child, std::FILE* answers);
     std::vector<NativeFrame> describe(std::uint64_t rva, const NativeFrame& frame);
 
     pid_t child;
-    std::FILE* requests;  // addresses, one a line
-    std::FILE* answers;   // llvm-symbolizer's JSON, one line an address
+    std::FILE* answers;  // the socket to llvm-symbolizer: addresses written one a line,
+                         // its JSON read back, one line an address
 };
 
 // The CodeView id of the PE module in file; empty where it is none or has
