@@ -1,8 +1,9 @@
 // Windows modules read from files: the CodeView id from the PE headers and
 // the debug directory, the frames from llvm-symbolizer, which reads the DWARF
 // of a PE module (libdwfl reads ELF alone). llvm-symbolizer takes RVAs with
-// --relative-address and answers each with one line of JSON. It runs without
-// DEBUGINFOD_URLS, so that it never asks the network.
+// --relative-address and answers each with one line of JSON. It inherits the
+// tool's environment, from which main took DEBUGINFOD_URLS, so that it never
+// asks the network.
 
 #include "PeModules.h"
 
@@ -95,15 +96,6 @@ std::string codeViewId(int fd) {
     return std::string();
 }
 
-// The environment of this process without DEBUGINFOD_URLS.
-std::vector<char*> environmentWithoutDebuginfod() {
-    std::vector<char*> kept;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "DEBUGINFOD_URLS=", 16) != 0) kept.push_back(*entry);
-    kept.push_back(nullptr);
-    return kept;
-}
-
 }  // namespace
 
 std::string PeCodeViewId(const std::string& file) {
@@ -129,10 +121,9 @@ std::unique_ptr<PeModule> PeModule::Open(const std::vector<std::string>& files,
         const std::string obj = "--obj=" + file;
         const char* arguments[] = {"llvm-symbolizer",     "--relative-address", "--inlines",
                                    "--output-style=JSON", obj.c_str(),          nullptr};
-        std::vector<char*> environment = environmentWithoutDebuginfod();
         pid_t child = 0;
         const int failed = posix_spawnp(&child, "llvm-symbolizer", &actions, nullptr,
-                                        const_cast<char* const*>(arguments), environment.data());
+                                        const_cast<char* const*>(arguments), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
         std::FILE* answers = failed == 0 ? fdopen(ends[0], "r") : nullptr;

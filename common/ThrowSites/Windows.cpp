@@ -15,6 +15,7 @@
 // unwind tables give the function's start), that export's name; nothing else
 // names a function here, so no name is wrong.
 
+#include "CodeView.h"
 #include "Interposition.h"
 #include "Recording.h"
 #include "Symbols.h"
@@ -25,7 +26,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -70,22 +70,11 @@ public:
         if (entry == nullptr) return std::string();
         const IMAGE_DEBUG_DIRECTORY* debug = at<IMAGE_DEBUG_DIRECTORY>(entry->VirtualAddress);
         for (std::size_t i = 0; i < entry->Size / sizeof *debug; ++i) {
-            if (debug[i].Type != IMAGE_DEBUG_TYPE_CODEVIEW || debug[i].SizeOfData < 24 ||
-                debug[i].AddressOfRawData == 0 || !spans(debug[i].AddressOfRawData, 24))
+            if (debug[i].Type != IMAGE_DEBUG_TYPE_CODEVIEW || debug[i].SizeOfData < codeViewSize ||
+                debug[i].AddressOfRawData == 0 || !spans(debug[i].AddressOfRawData, codeViewSize))
                 continue;
-            const unsigned char* record = at<unsigned char>(debug[i].AddressOfRawData);
-            if (std::memcmp(record, "RSDS", 4) != 0) continue;
-            GUID guid;
-            DWORD age = 0;
-            std::memcpy(&guid, record + 4, sizeof guid);
-            std::memcpy(&age, record + 20, sizeof age);
-            char text[64];
-            std::snprintf(text, sizeof text, "%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X%lX",
-                          static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3,
-                          guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                          guid.Data4[5], guid.Data4[6], guid.Data4[7],
-                          static_cast<unsigned long>(age));
-            return text;
+            const std::string id = CodeViewId(at<unsigned char>(debug[i].AddressOfRawData));
+            if (!id.empty()) return id;
         }
         return std::string();
     }
@@ -244,8 +233,6 @@ void ResolveFrames(const std::uintptr_t* frames, std::size_t count, std::vector<
 }
 
 void SetDebugFileDirectories(const std::vector<std::string>*) {}
-
-void* RealRaise() { return nullptr; }
 
 bool HookActive() { return installed; }
 
