@@ -182,6 +182,14 @@ bool symbolizeInput(std::FILE* input, const char* name, Quorbel::Symbolize::Reso
 
 }  // namespace
 
+// Flushes standard output; false, said on standard error, where writing it
+// failed (a full disk, a closed pipe).
+bool flushOutput() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::fprintf(stderr, "%s: standard output: %s\n", program, std::strerror(errno));
+    return false;
+}
+
 int main(int argc, char** argv) {
     // Whatever the environment says, no debuginfod client of libdw's asks a
     // server: the debugging information is local or not found.
@@ -191,11 +199,11 @@ int main(int argc, char** argv) {
     if (!readOptions(argc, argv, options, help, version)) return 2;
     if (help) {
         std::fputs(usage, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+        return flushOutput() ? 0 : 1;
     }
     if (version) {
         std::printf("%s (StdException) %s\n", program, STDEXCEPTION_SYMBOLIZE_VERSION);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+        return flushOutput() ? 0 : 1;
     }
     Quorbel::Symbolize::Resolver resolver(options.directories);
     if (options.verbose) resolver.OnMissing(&reportMissing);
@@ -213,9 +221,5 @@ int main(int argc, char** argv) {
                good;
         if (!standardInput) std::fclose(input);
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output: %s\n", program, std::strerror(errno));
-        good = false;
-    }
-    return good ? 0 : 1;
+    return flushOutput() && good ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // The modules of other processes, read from files: one Dwfl a module, which
 // reports the module's own file, where it still lies at the path its frames
 // name and has their build ID, and otherwise the debug file of the build ID
-// (DIR/.build-id/xx/rest.debug) as the module itself. A Windows module, whose
+// (DIR/.build-id/xx/rest.debug) as the module itself; a file with DWARF
+// before one with only the symbol table. A Windows module, whose
 // build ID is its CodeView id, is read from its path or, by its file name,
 // from DIR/NAME or DIR/NAME/ID/NAME (a symbol store's layout), where that
 // file has the same id, through llvm-symbolizer. The module's separate
@@ -15,6 +16,7 @@
 #include "ThrowSites/DebugFiles.h"
 
 #include <fcntl.h>
+#include <gelf.h>
 #include <unistd.h>
 
 namespace Quorbel {
@@ -44,8 +46,10 @@ struct Resolver::Module {
         if (dwfl != nullptr) dwfl_end(dwfl);
     }
 
-    // Reports file; true when it is a module of buildId with DWARF.
-    bool Report(const std::string& file, const std::string& buildId) {
+    // Reports file; true when it is a module of buildId with DWARF or, where
+    // dwarf is false, with a full symbol table (.symtab), as a debug file
+    // kept from a build without -g has.
+    bool Report(const std::string& file, const std::string& buildId, bool dwarf) {
         dwfl = dwfl_begin(&callbacks);
         if (dwfl == nullptr) return false;
         dwfl_report_begin(dwfl);
@@ -56,9 +60,17 @@ struct Resolver::Module {
         GElf_Addr where = 0;
         const int length = dwfl_module_build_id(module, &bits, &where);
         if (length <= 0 || HexBytes(bits, std::size_t(length)) != buildId) return false;
+        Elf* elf = dwfl_module_getelf(module, &bias);
+        if (elf == nullptr) return false;
         Dwarf_Addr dwarfBias = 0;
-        return dwfl_module_getelf(module, &bias) != nullptr &&
-               dwfl_module_getdwarf(module, &dwarfBias) != nullptr;
+        if (dwarf) return dwfl_module_getdwarf(module, &dwarfBias) != nullptr;
+        for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr;
+             section = elf_nextscn(elf, section)) {
+            GElf_Shdr header;
+            if (gelf_getshdr(section, &header) != nullptr && header.sh_type == SHT_SYMTAB)
+                return true;
+        }
+        return false;
     }
 };
 
@@ -81,10 +93,14 @@ std::unique_ptr<Resolver::Module> Resolver::open(const std::string& buildId,
     for (const std::string& root : roots)
         files.push_back(ThrowSites::JoinPath(
             root, ".build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug"));
-    for (const std::string& file : files) {
-        if (access(file.c_str(), R_OK) != 0) continue;
-        std::unique_ptr<Module> opened(new Module);
-        if (opened->Report(file, buildId)) return opened;
+    // A file with DWARF first, wherever it is; else one with the symbol
+    // table, which names the functions without files or lines.
+    for (const bool dwarf : {true, false}) {
+        for (const std::string& file : files) {
+            if (access(file.c_str(), R_OK) != 0) continue;
+            std::unique_ptr<Module> opened(new Module);
+            if (opened->Report(file, buildId, dwarf)) return opened;
+        }
     }
     return nullptr;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # After the Debian packages of build/package have been installed (as the
 # README says, with apt-get install): builds the README's first application
-# against /usr, with pkg-config and with find_package, and runs it; then
-# removes and purges both packages and checks that nothing of theirs is left.
+# against /usr, with pkg-config and with find_package, and runs it; runs the
+# packaged stdexception-symbolize; then removes and purges the packages and
+# checks that nothing of theirs is left.
 # Runs as root, and leaves the system without the packages.
 #
 # Usage (as root): installed-packages.sh SOURCE-DIR WORK-DIR
@@ -43,6 +44,14 @@ grep -qx "StdException_DIR:PATH=/usr/lib/$multiarch/cmake/StdException" "$work/f
     { echo "$work/find-package: found a package other than /usr/lib/$multiarch/cmake/StdException"; exit 1; }
 cmake --build "$work/find-package" > "$work/build.log" || { cat "$work/build.log"; exit 1; }
 check_readme_app "$work/find-package/consumer"
+
+if [[ " ${packages[*]} " == *" stdexception-symbolize "* ]]; then
+    echo "== /usr/bin/stdexception-symbolize over a report without frames"
+    report='{"name":"Quorbel::SettingsException","message":"port","throwSite":[]}'
+    /usr/bin/stdexception-symbolize --version
+    [[ $(/usr/bin/stdexception-symbolize <<< "$report") == "$report" ]] ||
+        { echo "/usr/bin/stdexception-symbolize did not pass the report on as it came"; exit 1; }
+fi
 
 echo "== apt-get remove --purge ${packages[*]}"
 dpkg-query -L "${packages[@]}" | LC_ALL=C sort -u > "$work/files"

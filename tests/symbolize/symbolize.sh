@@ -60,6 +60,15 @@ same "the reports with the module gone" by-path.log by-id.log
 mv gone stripped
 same "standard error with every debug file there" /dev/null <(grep -v 'libstdc' errors.txt)
 
+# A debug file kept from the symbol table alone (no DWARF) names the
+# functions, as the program stripped of its debugging information alone does.
+mkdir -p "symtab/.build-id/${id:0:2}"
+objcopy --strip-debug "debug/.build-id/${id:0:2}/${id:2}.debug" "symtab/.build-id/${id:0:2}/${id:2}.debug"
+strip --strip-debug -o symbols "$program"
+reports symbols >symbols.log
+"$tool" -d symtab stripped.log >by-symbols.log || fail "status $? with the symbol table"
+same "the reports through the symbol table" <(normal symbols.log) <(normal by-symbols.log)
+
 # The reports of the unstripped program come out as they went in, their
 # inlined frames read again as one call; the readable report is AsReadable's.
 "$tool" full.log >again.log || fail "status $? on the unstripped program's reports"
