@@ -11,16 +11,19 @@
 // libdwfl from local files only (Symbols.cpp, DebugFiles.cpp). The core
 // library connects through QuorbelThrowSitesConnect (ThrowSiteLink.h).
 //
-// Linux, ELF and x86-64; g++ and clang++. Not reached: a program whose
-// unwinder is linked into it (-static-libgcc, -static), which calls its own.
+// Linux, ELF and x86-64; g++ and clang++. Not reached: the throws of a
+// program that carries both its C++ runtime and its unwinder
+// (-static-libstdc++ with -static-libgcc, -static), which call its own.
 
 #include "Interposition.h"
 #include "Recording.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #if !defined(__x86_64__)
@@ -72,6 +75,40 @@ std::atomic<void*> realRaise{nullptr};
 
 __attribute__((constructor)) void findRealRaiseOnLoad() { RealRaise(); }
 
+// dl_iterate_phdr's callback for the first object, the program: sets *data
+// where the program needs a shared C++ runtime or unwinder, by name.
+int needsSharedRuntime(dl_phdr_info* info, std::size_t, void* data) {
+    static const char* const runtimes[] = {"libstdc++.so", "libc++.so", "libc++abi.so",
+                                           "libgcc_s.so", "libunwind.so"};
+    for (ElfW(Half) i = 0; i != info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type != PT_DYNAMIC) continue;
+        const ElfW(Dyn)* dynamic =
+            reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+        // The dynamic linker has made the string table's address absolute.
+        const char* strings = nullptr;
+        for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry)
+            if (entry->d_tag == DT_STRTAB)
+                strings = reinterpret_cast<const char*>(entry->d_un.d_ptr);
+        for (const ElfW(Dyn)* entry = dynamic; strings != nullptr && entry->d_tag != DT_NULL;
+             ++entry) {
+            if (entry->d_tag != DT_NEEDED) continue;
+            for (const char* runtime : runtimes)
+                if (std::strncmp(strings + entry->d_un.d_val, runtime, std::strlen(runtime)) == 0)
+                    *static_cast<bool*>(data) = true;
+        }
+    }
+    return 1;
+}
+
+// Whether the program's own throws reach the hook: it takes its C++ runtime
+// or its unwinder from a shared library. One that carries both
+// (-static-libstdc++ with -static-libgcc) throws through its own unwinder.
+bool programThrowsThroughSharedRuntime() {
+    bool shared = false;
+    dl_iterate_phdr(&needsSharedRuntime, &shared);
+    return shared;
+}
+
 }  // namespace
 
 void* RealRaise() {
@@ -92,7 +129,9 @@ void* RealRaise() {
 }
 
 bool HookActive() {
-    return dlsym(RTLD_DEFAULT, "_Unwind_RaiseException") ==
+    static const bool programReached = programThrowsThroughSharedRuntime();
+    return programReached &&
+           dlsym(RTLD_DEFAULT, "_Unwind_RaiseException") ==
                reinterpret_cast<void*>(&_Unwind_RaiseException) &&
            RealRaise() != nullptr;
 }

@@ -15,7 +15,8 @@ namespace ThrowSites {
 void* RealRaise();
 
 // Whether throws reach the hook: the process's _Unwind_RaiseException is this
-// library's, and the unwinder's own is there to continue.
+// library's, the unwinder's own is there to continue, and the program takes
+// its C++ runtime or its unwinder from a shared library.
 bool HookActive();
 
 }  // namespace ThrowSites
