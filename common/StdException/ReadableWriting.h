@@ -42,12 +42,25 @@ inline bool IsStartFrame(const NativeFrame& frame) {
     return false;
 }
 
+// Whether a frame belongs to what starts the program or a thread: a start
+// frame, or a frame without a name in the C library or the dynamic linker,
+// whose own functions have no symbols where their debugging information is
+// not installed.
+inline bool IsRuntimeFrame(const NativeFrame& frame) {
+    if (IsStartFrame(frame)) return true;
+    if (!frame.function.empty()) return false;
+    const std::string name = frame.module.substr(frame.module.find_last_of('/') + 1);
+    return name.compare(0, 7, "libc.so") == 0 || name.compare(0, 8, "ld-linux") == 0;
+}
+
 // How many frames of site are shown: all but the outermost ones that start
-// the program or the thread, and the frames without a name in their modules
-// between them (a C runtime without symbols of its own functions).
+// the program or the thread, the frames without a name in the modules of
+// those (a C runtime without symbols of its own functions), and a stripped
+// program's own start, the outermost frame, without a name below them.
 inline std::size_t ShownFrames(const std::vector<NativeFrame>& site) {
     std::size_t shown = site.size();
-    while (shown != 0 && (IsStartFrame(site[shown - 1]) ||
+    if (shown > 1 && site[shown - 1].function.empty() && IsRuntimeFrame(site[shown - 2])) --shown;
+    while (shown != 0 && (IsRuntimeFrame(site[shown - 1]) ||
                           (shown != site.size() && site[shown - 1].function.empty() &&
                            site[shown - 1].module == site[shown].module)))
         --shown;
@@ -82,6 +95,10 @@ inline void WriteReadableFrames(std::string& out, const std::vector<NativeFrame>
         if (!frame.file.empty()) {
             out += " at " + frame.file + ":";
             AppendDecimal(out, frame.line);
+        }
+        if (frame.module.empty()) {
+            out += '\n';  // the mark where the copy of the stack ends
+            continue;
         }
         out += " (" + frame.module + (frame.inlined ? ", inlined)\n" : ")\n");
     }

@@ -64,6 +64,10 @@ done < <(grep '"module":"PROGRAM"' "$dir/stripped.txt")
 "$dir/stripped" --format readable >"$dir/readable.txt" || true
 grep -Eq "^ *#[0-9]+ $dir/stripped[+]0x[0-9a-f]+\$" "$dir/readable.txt" ||
     fail "no frame written as module+offset in the stripped program's readable report"
+# It leaves out the frames that start the program, as the unstripped one does.
+"$dir/full" --format readable >"$dir/full-readable.txt" || true
+[[ $(grep -c '^ *#' "$dir/readable.txt") == $(grep -c '^ *#' "$dir/full-readable.txt") ]] ||
+    fail "the stripped program's readable report has other frames: $(cat "$dir/readable.txt")"
 
 # With its debugging information in an application's directory, by build ID
 # and by debug link, the stripped program reports what the unstripped one does.
