@@ -11,19 +11,12 @@
 #include <StdException/Reports>
 #include <StdException/StdException>
 #include <StdException/ThrowSite>
-#include <StdException/ThrowSiteLink.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/exception/exception.hpp>
 #include <boost/exception/info.hpp>
 
 #include <malloc.h>
-#ifdef _WIN32
-#    define WIN32_LEAN_AND_MEAN  // NOMINMAX comes from libstdc++'s configuration
-#    include <windows.h>
-#else
-#    include <dlfcn.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -48,11 +41,6 @@ const char message[] = "The field is empty.";
 
 // ---- What differs between Linux and Windows ----------------------------------
 #ifdef _WIN32
-// An export of the capture DLL; null when the program runs without it.
-void* CaptureExport(const char* name) {
-    const HMODULE dll = GetModuleHandleW(L"StdExceptionThrowSites.dll");
-    return dll == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(dll, name));
-}
 // The bytes of the C runtime's heap in use, block by block.
 std::size_t HeapInUse() {
     std::size_t used = 0;
@@ -66,7 +54,6 @@ std::size_t HeapInUse() {
 // of a repetition: the figures are wall-clock times.
 const bool wallClock = true;
 #else
-void* CaptureExport(const char* name) { return dlsym(RTLD_DEFAULT, name); }
 std::size_t HeapInUse() { return mallinfo2().uordblks; }
 const bool wallClock = false;
 #endif
@@ -168,12 +155,7 @@ BENCH_NOINLINE int Plain(int depth) {
 
 // The capture library, linked into this program, records throw sites only
 // in the rows that measure it: the others pause it.
-const auto pauseCapture =
-    reinterpret_cast<QuorbelThrowSitesPauseFunction>(CaptureExport(QUORBEL_THROWSITES_PAUSE));
-
-void Capture(bool on) {
-    if (pauseCapture != nullptr) pauseCapture(!on);
-}
+void Capture(bool on) { PauseThrowSites(!on); }
 
 void Throw(benchmark::State& state, int (*frames)(int), int n, bool captured) {
     Capture(captured);
@@ -439,7 +421,7 @@ void RegisterAll() {
                   {"Boost", WithBoost, false, "Bare"}};
     for (int n : {1, 10, 100})
         for (const auto& f : frames) {
-            if (f.captured && pauseCapture == nullptr) continue;
+            if (f.captured && !ThrowSiteCaptureLoaded()) continue;
             const std::string suffix = "/" + std::to_string(n);
             Add("Throw/" + std::string(f.name) + suffix,
                 *f.floor ? "Throw/" + std::string(f.floor) + suffix : "", Throw, f.frames, n,
@@ -448,10 +430,10 @@ void RegisterAll() {
     for (int n : plainDepths) {
         const std::string suffix = "/" + std::to_string(n);
         Add("Throw/Plain" + suffix, "", Throw, Plain, n, false);
-        if (pauseCapture != nullptr)
+        if (ThrowSiteCaptureLoaded())
             Add("Throw/PlainCaptured" + suffix, "Throw/Plain" + suffix, Throw, Plain, n, true);
     }
-    if (pauseCapture != nullptr) Add("ThrowSite/Read/40", "", ReadSite);
+    if (ThrowSiteCaptureLoaded()) Add("ThrowSite/Read/40", "", ReadSite);
     Add("Call/Unguarded", "", Call, Unguarded);
     Add("Call/Guarded", "Call/Unguarded", Call, GuardedCall);
     Add("Call/GuardedEager", "Call/Unguarded", Call, GuardedEagerCall);
@@ -570,7 +552,7 @@ void Summarise(Reporter& r) {
            1.3);
     Target("guarded call / unguarded call", r.Fastest("Call/Guarded") / r.Fastest("Call/Unguarded"),
            1.05);
-    if (pauseCapture != nullptr) {
+    if (ThrowSiteCaptureLoaded()) {
         double worst = 0;
         for (int n : plainDepths) {
             const std::string suffix = "/" + std::to_string(n);
@@ -615,7 +597,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Capture(false);
-    if (pauseCapture != nullptr) {
+    if (ThrowSiteCaptureLoaded()) {
         ReadSiteFirst();
         keptBytes[0] = KeptBytes(false);
         keptBytes[1] = KeptBytes(true);

@@ -186,6 +186,11 @@ void SetDebugFileDirectories(const std::vector<std::string>& directories) {
     if (capture != nullptr) capture->setDebugDirectories(&directories);
 }
 
+void PauseThrowSites(bool pause) {
+    const QuorbelCaptureHooks* capture = connection.Capture();
+    if (capture != nullptr) capture->pause(pause);
+}
+
 std::uint64_t ThrowsWithoutFrames() {
     const QuorbelCaptureHooks* capture = connection.Capture();
     return capture != nullptr ? capture->dropped() : 0;

@@ -51,6 +51,8 @@ struct QuorbelCaptureHooks {
     void (*setDebugDirectories)(const std::vector<std::string>* directories);
     // active: whether the throws of the process reach the capture.
     bool (*active)();
+    // pause: while paused (true), throws record nothing (PauseThrowSites).
+    void (*pause)(bool pause);
 };
 
 // The capture library's connect function, exported under this name: called
@@ -59,12 +61,6 @@ struct QuorbelCaptureHooks {
 typedef const QuorbelCaptureHooks* (*QuorbelThrowSitesConnectFunction)(
     const QuorbelCoreHooks* core);
 #define QUORBEL_THROWSITES_CONNECT "QuorbelThrowSitesConnect"
-
-// The capture library's pause, exported under this name for measurements that
-// compare throws with and without capture in one process: while paused
-// (true), throws record nothing.
-typedef void (*QuorbelThrowSitesPauseFunction)(bool pause);
-#define QUORBEL_THROWSITES_PAUSE "QuorbelThrowSitesPause"
 }
 
 #endif

@@ -210,7 +210,8 @@ const QuorbelCaptureHooks captureHooks = {
     },
     &DroppedThrows,
     &SetDebugFileDirectories,
-    &HookActive};
+    &HookActive,
+    &PauseRecording};
 
 }  // namespace
 
@@ -219,17 +220,12 @@ const QuorbelCoreHooks* CoreHooks() { return coreHooks.load(std::memory_order_ac
 }  // namespace ThrowSites
 }  // namespace Quorbel
 
-// The library's two entry points, which the core library finds by name.
+// The library's entry point, which the core library finds by name.
 #if defined(_WIN32)
 #    define QUORBEL_THROWSITES_EXPORT __declspec(dllexport)
 #else
 #    define QUORBEL_THROWSITES_EXPORT __attribute__((visibility("default")))
 #endif
-
-// Pauses capture (true) or resumes it (false).
-extern "C" QUORBEL_THROWSITES_EXPORT void QuorbelThrowSitesPause(bool pause) {
-    Quorbel::ThrowSites::PauseRecording(pause);
-}
 
 // Connects the core library (null disconnects it) and hands it the hooks.
 extern "C" QUORBEL_THROWSITES_EXPORT const QuorbelCaptureHooks* QuorbelThrowSitesConnect(

@@ -47,15 +47,15 @@ inline std::vector<std::string> JsonValues(const nlohmann::ordered_json& json) {
 // The text and XML reports of an outer exception that holds each of the
 // exceptions that the throwers raise, caught by catcher, one line each.
 template <class Catcher>
-std::string SpecifiedReports(std::initializer_list<void (*)()> throwers, Catcher catcher) {
-    std::string specified;
+std::string TextAndXmlReports(std::initializer_list<void (*)()> throwers, Catcher catcher) {
+    std::string reports;
     for (void (*thrower)() : throwers) {
         const auto e = catcher(thrower);
         auto outer = probes::App("outer", "o.src", 3);
         outer.AddPreviousException(e.get());
-        specified += outer.AsString() + outer.AsXML() + "\n";
+        reports += outer.AsString() + outer.AsXML() + "\n";
     }
-    return specified;
+    return reports;
 }
 
 }  // namespace sites
