@@ -31,11 +31,17 @@ inline char* WriteDecimal(char* out, std::uint64_t n) {
 // WriteDecimal: n in decimal with its sign at out; returns the end.
 inline char* WriteDecimal(char* out, std::int64_t n) { return std::to_chars(out, out + 20, n).ptr; }
 
+// WriteHexDigits: n's hexadecimal digits, without leading zeros, at out;
+// returns the end (16 characters at most).
+inline char* WriteHexDigits(char* out, std::uint64_t n) {
+    return std::to_chars(out, out + 16, n, 16).ptr;
+}
+
 // WriteHex: n as "0x" and its hexadecimal digits at out; returns the end.
 inline char* WriteHex(char* out, std::uintptr_t n) {
     *out++ = '0';
     *out++ = 'x';
-    return std::to_chars(out, out + 2 * sizeof n, n, 16).ptr;
+    return WriteHexDigits(out, n);
 }
 
 // WriteReal: x, finite, as the shortest decimal that reads back as x, always

@@ -10,6 +10,7 @@
 #include "Json.h"
 
 #include "StdException/ThrowSite"
+#include "StdException/Numbers.h"
 #include "ThrowSites/CodeView.h"
 
 #include <cstdlib>
@@ -154,10 +155,12 @@ void PeModule::Describe(std::uint64_t rva, const NativeFrame& frame,
 
 std::vector<NativeFrame> PeModule::describe(std::uint64_t rva, const NativeFrame& frame) {
     // The RVA follows the call: the call itself is before it.
-    char request[24];
-    const int length = std::snprintf(request, sizeof request, "0x%llx\n",
-                                     static_cast<unsigned long long>(rva - 1));
-    if (send(fileno(answers), request, std::size_t(length), MSG_NOSIGNAL) != length) return {};
+    std::string request;
+    AppendHex(request, std::uintptr_t(rva - 1));
+    request += '\n';
+    if (send(fileno(answers), request.data(), request.size(), MSG_NOSIGNAL) !=
+        ssize_t(request.size()))
+        return {};
     std::string line;
     for (int c = std::fgetc(answers); c != EOF && c != '\n'; c = std::fgetc(answers))
         line += char(c);

@@ -7,7 +7,6 @@
 
 #include "StdException/Numbers.h"
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,8 +32,8 @@ inline std::string CodeViewId(const unsigned char* record) {
     std::string id = HexBytes(written, sizeof written);
     const std::uint32_t age = std::uint32_t(record[20]) | std::uint32_t(record[21]) << 8 |
                               std::uint32_t(record[22]) << 16 | std::uint32_t(record[23]) << 24;
-    char text[8];
-    id.append(text, std::to_chars(text, text + sizeof text, age, 16).ptr);
+    char text[16];
+    id.append(text, WriteHexDigits(text, age));
     for (char& c : id)
         if (c >= 'a' && c <= 'f') c = char(c - 'a' + 'A');
     return id;
