@@ -19,6 +19,9 @@ inline std::string Demangled(const char* mangled) {
 #if defined(__GNUG__)
     struct Buffer {
         char* text;
+        explicit Buffer(char* owned) : text(owned) {}
+        Buffer(const Buffer&) = delete;
+        Buffer& operator=(const Buffer&) = delete;
         ~Buffer() { std::free(text); }
     };
     int status = 0;

@@ -292,6 +292,9 @@ std::mutex symbolizerMutex;
 Symbolizer* symbolizer = nullptr;
 bool symbolizerReleased = false;
 struct SymbolizerRelease {
+    SymbolizerRelease() = default;
+    SymbolizerRelease(const SymbolizerRelease&) = delete;
+    SymbolizerRelease& operator=(const SymbolizerRelease&) = delete;
     ~SymbolizerRelease() {
         std::lock_guard<std::mutex> lock(symbolizerMutex);
         delete symbolizer;
