@@ -248,6 +248,13 @@ TEST(ThrowSiteTest, TenThousandLiveExceptionsEachKeepTheirFrames) {
 
 TEST(ThrowSiteTest, FramesEndAtTheirLimitOrWhereTheCopyOfTheStackEnds) {
     if (!kCapture) GTEST_SKIP() << "the capture library is not loaded";
+    for (int depth : {1, 10, 40}) {
+        SCOPED_TRACE(depth);
+        const std::vector<std::string> site =
+            Values(GetThrowSite(*Caught([depth] { Deep(depth); })));
+        EXPECT_EQ(std::count(site.begin(), site.end(), "(anonymous namespace)::Deep(int)"),
+                  depth + 1);
+    }
     const std::vector<std::string> deep = Values(GetThrowSite(*Caught([] { Deep(100); })));
     ASSERT_EQ(deep.size(), 64u * 8);
     EXPECT_EQ(std::count(deep.begin(), deep.end(), "(anonymous namespace)::Deep(int)"), 63);
