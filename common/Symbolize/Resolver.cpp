@@ -46,31 +46,34 @@ struct Resolver::Module {
         if (dwfl != nullptr) dwfl_end(dwfl);
     }
 
-    // Reports file; true when it is a module of buildId with DWARF or, where
-    // dwarf is false, with a full symbol table (.symtab), as a debug file
-    // kept from a build without -g has.
-    bool Report(const std::string& file, const std::string& buildId, bool dwarf) {
+    // What a reported file holds of a module's debugging information.
+    enum Holds { Nothing, Symbols, Dwarf };
+
+    // Reports file: Dwarf where it is a module of buildId with DWARF, Symbols
+    // where it has the full symbol table (.symtab) alone, as a debug file kept
+    // from a build without -g has.
+    Holds Report(const std::string& file, const std::string& buildId) {
         dwfl = dwfl_begin(&callbacks);
-        if (dwfl == nullptr) return false;
+        if (dwfl == nullptr) return Nothing;
         dwfl_report_begin(dwfl);
         module = dwfl_report_offline(dwfl, file.c_str(), file.c_str(), -1);
         dwfl_report_end(dwfl, nullptr, nullptr);
-        if (module == nullptr) return false;
+        if (module == nullptr) return Nothing;
         const unsigned char* bits = nullptr;
         GElf_Addr where = 0;
         const int length = dwfl_module_build_id(module, &bits, &where);
-        if (length <= 0 || HexBytes(bits, std::size_t(length)) != buildId) return false;
+        if (length <= 0 || HexBytes(bits, std::size_t(length)) != buildId) return Nothing;
         Elf* elf = dwfl_module_getelf(module, &bias);
-        if (elf == nullptr) return false;
+        if (elf == nullptr) return Nothing;
         Dwarf_Addr dwarfBias = 0;
-        if (dwarf) return dwfl_module_getdwarf(module, &dwarfBias) != nullptr;
+        if (dwfl_module_getdwarf(module, &dwarfBias) != nullptr) return Dwarf;
         for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr;
              section = elf_nextscn(elf, section)) {
             GElf_Shdr header;
             if (gelf_getshdr(section, &header) != nullptr && header.sh_type == SHT_SYMTAB)
-                return true;
+                return Symbols;
         }
-        return false;
+        return Nothing;
     }
 };
 
@@ -93,16 +96,17 @@ std::unique_ptr<Resolver::Module> Resolver::open(const std::string& buildId,
     for (const std::string& root : roots)
         files.push_back(ThrowSites::JoinPath(
             root, ".build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug"));
-    // A file with DWARF first, wherever it is; else one with the symbol
-    // table, which names the functions without files or lines.
-    for (const bool dwarf : {true, false}) {
-        for (const std::string& file : files) {
-            if (access(file.c_str(), R_OK) != 0) continue;
-            std::unique_ptr<Module> opened(new Module);
-            if (opened->Report(file, buildId, dwarf)) return opened;
-        }
+    // A file with DWARF first, wherever it is; else the first with the
+    // symbol table, which names the functions without files or lines.
+    std::unique_ptr<Module> symbols;
+    for (const std::string& file : files) {
+        if (access(file.c_str(), R_OK) != 0) continue;
+        std::unique_ptr<Module> opened(new Module);
+        const Module::Holds holds = opened->Report(file, buildId);
+        if (holds == Module::Dwarf) return opened;
+        if (holds == Module::Symbols && symbols == nullptr) symbols = std::move(opened);
     }
-    return nullptr;
+    return symbols;
 }
 
 std::unique_ptr<PeModule> Resolver::openPe(const std::string& id, const std::string& module) {
